@@ -1,0 +1,119 @@
+#include "value_variant.h"
+
+#include <cstring>
+#include <optional>
+
+namespace veldspray {
+namespace {
+
+template <class Wrapper>
+bool take(value_variant &result, PyObject *object) {
+    result = py::reinterpret_borrow<Wrapper>(object);
+    return true;
+}
+
+// The truth value of an object that is not a bool. Without conversion only
+// NumPy's bool type is let through.
+std::optional<bool> truth_value(PyObject *object, bool convert) {
+    if (!convert && std::strcmp(Py_TYPE(object)->tp_name, "numpy.bool_") != 0) {
+        return std::nullopt;
+    }
+    if (object == Py_None) {
+        return false;
+    }
+    const PyNumberMethods *number = Py_TYPE(object)->tp_as_number;
+    const int truth = (number != nullptr && number->nb_bool != nullptr) ? number->nb_bool(object) : -1;
+    if (truth == 0 || truth == 1) {
+        return truth == 1;
+    }
+    PyErr_Clear();
+    return std::nullopt;
+}
+
+template <class Integer>
+Integer read_integer(PyObject *object) {
+    if constexpr (std::is_unsigned_v<Integer>) {
+        return PyLong_AsUnsignedLongLong(object);
+    } else {
+        return PyLong_AsLongLong(object);
+    }
+}
+
+// The 64-bit value of an integer-like object that is not an int. With
+// conversion, an object that is a number is first turned into an int.
+template <class Integer>
+std::optional<Integer> integer_value(PyObject *object, bool convert) {
+    if (PyFloat_Check(object)) {
+        return std::nullopt;
+    }
+    if (!convert && !PyLong_Check(object) && !PyIndex_Check(object)) {
+        return std::nullopt;
+    }
+    const Integer value = read_integer<Integer>(object);
+    if (value != static_cast<Integer>(-1) || !PyErr_Occurred()) {
+        return value;
+    }
+    PyErr_Clear();
+    if (!convert || !PyNumber_Check(object)) {
+        return std::nullopt;
+    }
+    const py::object as_int = py::reinterpret_steal<py::object>(PyNumber_Long(object));
+    if (!as_int) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return integer_value<Integer>(as_int.ptr(), false);
+}
+
+// UTF-8 view of a str or the contents of a bytes object. Never reached in
+// practice, since the str and bytes kinds come first, but kept so that the
+// classification follows the full order of kinds.
+std::optional<std::string_view> utf8_view(PyObject *object) {
+    if (PyUnicode_Check(object)) {
+        Py_ssize_t size = 0;
+        const char *data = PyUnicode_AsUTF8AndSize(object, &size);
+        if (data == nullptr) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        return std::string_view(data, static_cast<std::size_t>(size));
+    }
+    if (PyBytes_Check(object)) {
+        return std::string_view(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool classify_value(py::handle handle, bool convert, value_variant &result) {
+    PyObject *object = handle.ptr();
+    if (PyBool_Check(object)) return take<py::bool_>(result, object);
+    if (PyFloat_Check(object)) return take<py::float_>(result, object);
+    if (PyLong_Check(object)) return take<py::int_>(result, object);
+    if (PyList_Check(object)) return take<py::list>(result, object);
+    if (PyTuple_Check(object)) return take<py::tuple>(result, object);
+    if (PyDict_Check(object)) return take<py::dict>(result, object);
+    if (PyBytes_Check(object)) return take<py::bytes>(result, object);
+    if (PyUnicode_Check(object)) return take<py::str>(result, object);
+    if (const auto truth = truth_value(object, convert)) {
+        result = *truth;
+        return true;
+    }
+    if (const auto value = integer_value<std::uint64_t>(object, convert)) {
+        result = *value;
+        return true;
+    }
+    if (const auto value = integer_value<std::int64_t>(object, convert)) {
+        result = *value;
+        return true;
+    }
+    if (const auto view = utf8_view(object)) {
+        result = *view;
+        return true;
+    }
+    if (object == Py_None) return take<py::none>(result, object);
+    return false;
+}
+
+}  // namespace veldspray

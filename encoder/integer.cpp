@@ -1,0 +1,93 @@
+#include "integer.h"
+
+#include <optional>
+#include <stdexcept>
+#include <type_traits>
+
+namespace veldspray {
+namespace py = pybind11;
+namespace {
+
+constexpr const char *range_error_text = "dumps received an integer out of range for both int64_t and uint64_t";
+
+// The value as a 64-bit Integer, if the binding layer's converting cast gives
+// one that Python considers equal to the value. Any failure on the way,
+// including an exception from the value's own __int__ or __eq__, only means
+// that the value does not fit.
+template <class Integer>
+std::optional<Integer> exact_conversion(py::handle value) {
+    try {
+        py::detail::make_caster<Integer> caster;
+        if (!caster.load(value, true)) {
+            return std::nullopt;
+        }
+        const Integer converted = caster;
+        py::object round_trip;
+        if constexpr (std::is_unsigned_v<Integer>) {
+            round_trip = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(converted));
+        } else {
+            round_trip = py::reinterpret_steal<py::object>(PyLong_FromLongLong(converted));
+        }
+        if (round_trip && PyObject_RichCompareBool(round_trip.ptr(), value.ptr(), Py_EQ) == 1) {
+            return converted;
+        }
+    } catch (...) {
+    }
+    PyErr_Clear();
+    return std::nullopt;
+}
+
+// Cuts UTF-8 text to at most `limit` bytes without splitting a character: the
+// interpreter turns an error message that is not valid UTF-8 into a
+// UnicodeDecodeError, which would hide the range error itself.
+std::string cut_at_character(std::string text, std::uint64_t limit) {
+    if (text.size() <= limit) {
+        return text;
+    }
+    auto end = static_cast<std::size_t>(limit);
+    constexpr unsigned char continuation_mask = 0xc0;
+    constexpr unsigned char continuation_bits = 0x80;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & continuation_mask) == continuation_bits) {
+        --end;
+    }
+    text.resize(end);
+    return text;
+}
+
+}  // namespace
+
+void encode_int(encoder_output &encoder, py::handle value) {
+    cbor_buffer *out = encoder.buffer.get();
+    if (const auto unsigned_value = exact_conversion<std::uint64_t>(value)) {
+        return check_written(write_uint(out, *unsigned_value));
+    }
+    if (const auto signed_value = exact_conversion<std::int64_t>(value)) {
+        return check_written(*signed_value < 0 ? write_negint(out, *signed_value)
+                                               : write_uint(out, static_cast<std::uint64_t>(*signed_value)));
+    }
+    throw std::runtime_error(range_error_text + describe_value(value, encoder.value_text_limit));
+}
+
+std::string describe_value(py::handle value, std::uint64_t limit) {
+    std::string text;
+    try {
+        const auto as_str = py::reinterpret_steal<py::object>(PyObject_Str(value.ptr()));
+        if (!as_str) {
+            throw py::error_already_set();
+        }
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(as_str.ptr(), &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            throw_cast_error();
+        }
+        text.assign(utf8, static_cast<std::size_t>(size));
+    } catch (const std::exception &error) {
+        text = std::string("failed with ") + error.what();
+    } catch (...) {
+        text = "failed with unknown exception";
+    }
+    return cut_at_character(std::move(text), limit);
+}
+
+}  // namespace veldspray

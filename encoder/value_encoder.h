@@ -1,0 +1,210 @@
+// The visitor that writes a classified value, and everything inside it, to a
+// CBOR buffer. Its four configurations (definite or indefinite lengths, with
+// or without a depth limit) are separate instantiations, chosen once per call,
+// so the per-element path tests neither setting.
+#pragma once
+
+#include "cbor.h"
+#include "errors.h"
+#include "integer.h"
+#include "nesting_guard.h"
+#include "value_variant.h"
+
+#include <cstdint>
+#include <variant>
+
+namespace veldspray {
+
+struct depth_counter {
+    std::uint64_t depth;
+    std::uint64_t limit;
+};
+
+// Counts one more level of nesting; raises when the limit is passed.
+void enter_level(depth_counter &counter);
+inline void leave_level(depth_counter &counter) { --counter.depth; }
+
+enum class length_mode { definite, indefinite };
+enum class depth_policy { unlimited, limited };
+
+template <depth_policy Policy>
+struct depth_state;
+
+template <>
+struct depth_state<depth_policy::unlimited> {
+    explicit depth_state(std::uint64_t) {}
+    void enter() {}
+    void leave() {}
+};
+
+template <>
+struct depth_state<depth_policy::limited> {
+    explicit depth_state(std::uint64_t limit) : depth_counter{0, limit} {}
+    void enter() { enter_level(depth_counter); }
+    void leave() { leave_level(depth_counter); }
+    veldspray::depth_counter depth_counter;
+};
+
+// A container whose size changes while it is written would leave output whose
+// counts disagree with its items.
+[[noreturn]] void throw_changed_during_encoding(const char *what);
+
+template <length_mode Lengths, depth_policy Depth>
+class value_encoder : public encoder_output, private depth_state<Depth> {
+public:
+    value_encoder(buffer_handle output, std::uint64_t max_depth)
+        : encoder_output{std::move(output), default_value_text_limit}, depth_state<Depth>(max_depth) {}
+
+    void encode_value(const value_variant &value) {
+        cbor_buffer *out = buffer.get();
+        switch (value.index()) {
+        case kind_bool_object:
+            return check_written(PyLong_AsLong(get<kind_bool_object>(value)) != 0 ? write_true(out) : write_false(out));
+        case kind_float:
+            return check_written(write_float(out, PyFloat_AS_DOUBLE(get<kind_float>(value))));
+        case kind_int:
+            return encode_int(*this, get<kind_int>(value));
+        case kind_list:
+            return encode_list(get<kind_list>(value));
+        case kind_tuple:
+            return encode_tuple(get<kind_tuple>(value));
+        case kind_dict:
+            return encode_dict(get<kind_dict>(value));
+        case kind_bytes:
+            return encode_bytes(get<kind_bytes>(value));
+        case kind_str:
+            return encode_str(get<kind_str>(value));
+        case kind_truth:
+            return check_written(std::get<kind_truth>(value) ? write_true(out) : write_false(out));
+        case kind_uint64:
+            return check_written(write_uint(out, std::get<kind_uint64>(value)));
+        case kind_int64: {
+            const std::int64_t number = std::get<kind_int64>(value);
+            return check_written(number < 0 ? write_negint(out, number)
+                                            : write_uint(out, static_cast<std::uint64_t>(number)));
+        }
+        case kind_utf8_view: {
+            const std::string_view text = std::get<kind_utf8_view>(value);
+            return check_written(write_text(out, text.data(), text.size()));
+        }
+        case kind_none:
+            return check_written(write_null(out));
+        default:
+            throw std::bad_variant_access();
+        }
+    }
+
+    // Classifies one element of a container and writes it.
+    void encode_item(py::handle item) {
+        value_variant value;
+        if (!classify_fully(item, value)) {
+            throw_cast_error();
+        }
+        encode_value(value);
+    }
+
+private:
+    template <std::size_t Kind>
+    static PyObject *get(const value_variant &value) {
+        return std::get<Kind>(value).ptr();
+    }
+
+    void encode_element(py::handle item) {
+        this->enter();
+        encode_item(item);
+        this->leave();
+    }
+
+    void start_container(std::int32_t (*write_header)(cbor_buffer *, std::uint64_t), Py_ssize_t count) {
+        const std::uint64_t head = Lengths == length_mode::indefinite ? UNSIZED : static_cast<std::uint64_t>(count);
+        check_written(write_header(buffer.get(), head));
+    }
+
+    void end_container() {
+        if constexpr (Lengths == length_mode::indefinite) {
+            check_written(write_break(buffer.get()));
+        }
+    }
+
+    // Python code run while an element is classified may shrink or grow the
+    // list, so the size is checked before every read and each element is held
+    // by a reference of its own while it is written.
+    void encode_list(PyObject *list) {
+        const nesting_guard guard;
+        const Py_ssize_t count = PyList_GET_SIZE(list);
+        start_container(write_array_header, count);
+        for (Py_ssize_t index = 0; index < count; ++index) {
+            if (PyList_GET_SIZE(list) != count) {
+                throw_changed_during_encoding("list changed size during dumps");
+            }
+            encode_element(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, index)));
+        }
+        if (PyList_GET_SIZE(list) != count) {
+            throw_changed_during_encoding("list changed size during dumps");
+        }
+        end_container();
+    }
+
+    // A tuple cannot change while it is alive, and this one is held by the
+    // caller's value, so its elements are read as they are.
+    void encode_tuple(PyObject *tuple) {
+        const nesting_guard guard;
+        const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
+        start_container(write_array_header, count);
+        for (Py_ssize_t index = 0; index < count; ++index) {
+            encode_element(PyTuple_GET_ITEM(tuple, index));
+        }
+        end_container();
+    }
+
+    // Entries come from the dict's own storage, in insertion order. A dict
+    // changed while it is written is refused rather than written partly.
+    void encode_dict(PyObject *dict) {
+        const nesting_guard guard;
+        const Py_ssize_t count = PyDict_GET_SIZE(dict);
+        start_container(write_map_header, count);
+        Py_ssize_t position = 0;
+        Py_ssize_t seen = 0;
+        PyObject *key = nullptr;
+        PyObject *item = nullptr;
+        while (PyDict_Next(dict, &position, &key, &item)) {
+            if (++seen > count) {
+                throw_changed_during_encoding("dict changed during dumps");
+            }
+            const py::object held_key = py::reinterpret_borrow<py::object>(key);
+            const py::object held_item = py::reinterpret_borrow<py::object>(item);
+            this->enter();
+            encode_item(held_key);
+            encode_item(held_item);
+            this->leave();
+            if (PyDict_GET_SIZE(dict) != count) {
+                throw_changed_during_encoding("dict changed size during dumps");
+            }
+        }
+        if (seen != count) {
+            throw_changed_during_encoding("dict changed during dumps");
+        }
+        end_container();
+    }
+
+    void encode_bytes(PyObject *bytes) {
+        char *data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) {
+            throw std::runtime_error("Unable to extract bytes contents!");
+        }
+        check_written(write_bytes(buffer.get(), data, static_cast<std::uint64_t>(size)));
+    }
+
+    void encode_str(PyObject *text) {
+        Py_ssize_t size = 0;
+        const char *data = PyUnicode_AsUTF8AndSize(text, &size);
+        if (data == nullptr) {
+            PyErr_Clear();
+            throw_cast_error();
+        }
+        check_written(write_text(buffer.get(), data, static_cast<std::uint64_t>(size)));
+    }
+};
+
+}  // namespace veldspray

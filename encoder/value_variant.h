@@ -1,0 +1,49 @@
+// The thirteen kinds of value that dumps accepts, and how a Python object is
+// classified into one of them.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <variant>
+
+namespace veldspray {
+
+namespace py = pybind11;
+
+// The order is the classification order: an object takes the first kind
+// whose rule accepts it, so it also decides which kind an object lands in.
+using value_variant = std::variant<py::bool_, py::float_, py::int_, py::list, py::tuple,
+                                   py::dict, py::bytes, py::str, bool, std::uint64_t,
+                                   std::int64_t, std::string_view, py::none>;
+
+enum value_kind : std::size_t {
+    kind_bool_object,
+    kind_float,
+    kind_int,
+    kind_list,
+    kind_tuple,
+    kind_dict,
+    kind_bytes,
+    kind_str,
+    kind_truth,
+    kind_uint64,
+    kind_int64,
+    kind_utf8_view,
+    kind_none,
+};
+static_assert(std::variant_size_v<value_variant> == kind_none + 1);
+
+// One classification pass. Returns false when no kind accepts the object;
+// Python errors raised on the way (by the object's __bool__, __index__ or
+// __int__) are cleared and only count as a rejection.
+bool classify_value(py::handle object, bool convert, value_variant &result);
+
+// A full classification: a pass without conversion, then one with it.
+inline bool classify_fully(py::handle object, value_variant &result) {
+    return classify_value(object, false, result) || classify_value(object, true, result);
+}
+
+}  // namespace veldspray
