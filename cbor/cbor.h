@@ -138,7 +138,7 @@ void item_free(cbor_item *item);
 /* A handler consumes one item head at the cursor and fills `item`;
  * it returns 0 on success and -1 on failure. */
 typedef int32_t (*cbor_decode_handler)(cbor_reader *reader, cbor_item *item);
-extern const cbor_decode_handler decode_table[256];
+extern const cbor_decode_handler decode_table[];
 
 #ifdef __cplusplus
 }
