@@ -4,6 +4,8 @@ import math
 import struct
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from veldspray_cbor import dumps
 
@@ -52,3 +54,66 @@ FLOATS = [
 def test_float_widths(value, expected):
     assert dumps(value).hex() == expected
     assert dumps([value], indefinite=False).hex() == "81" + expected
+
+
+# The width rule, worked out independently of the encoder with the struct
+# module's own conversions: half for zeros and normal half-precision numbers,
+# single for anything else that float32 holds exactly, double for the rest.
+HALF_SMALLEST_NORMAL = 2.0**-14
+HALF_LARGEST = 65504.0
+
+
+def exact_in(code, x):
+    try:
+        return struct.unpack(code, struct.pack(code, x))[0] == x
+    except OverflowError:
+        return False
+
+
+def expected_form(x):
+    if math.isnan(x):
+        return "f97e00"
+    if math.isinf(x):
+        return "f97c00" if x > 0 else "f9fc00"
+    if x == 0 or (HALF_SMALLEST_NORMAL <= abs(x) <= HALF_LARGEST and exact_in(">e", x)):
+        return "f9" + struct.pack(">e", x).hex()
+    if exact_in(">f", x):
+        return "fa" + struct.pack(">f", x).hex()
+    return "fb" + struct.pack(">d", x).hex()
+
+
+def from_bits(bits):
+    return struct.unpack(">d", bits.to_bytes(8, "big"))[0]
+
+
+def between(low, high):
+    """Finite floats of either sign with magnitudes from low to high."""
+    magnitudes = st.floats(min_value=low, max_value=high)
+    return st.tuples(magnitudes, st.booleans()).map(lambda pair: -pair[0] if pair[1] else pair[0])
+
+
+def single_precision(low, high):
+    """Floats that float32 holds exactly, with magnitudes from low to high."""
+    return between(low, high).map(lambda x: struct.unpack(">f", struct.pack(">f", x))[0])
+
+
+FLOAT_RANGES = {
+    "any bit pattern": st.integers(0, 2**64 - 1).map(from_bits),
+    "half subnormals": between(2.0**-25, HALF_SMALLEST_NORMAL),
+    "half normals": single_precision(HALF_SMALLEST_NORMAL, HALF_LARGEST),
+    "half range edge": between(65000.0, 65600.0),
+    "single subnormals": single_precision(2.0**-149, 2.0**-126),
+    "around 2**24": st.integers(2**24 - 64, 2**24 + 64).map(float),
+    "single range edge": between(3.4e38, 3.5e38),
+    "single overflow": between(3.4028235677973366e38, 1.7e308),
+    "single exact": single_precision(0.0, 3.4028234663852886e38),
+}
+
+
+@pytest.mark.parametrize("strategy", FLOAT_RANGES.values(), ids=FLOAT_RANGES.keys())
+def test_every_float_gets_the_narrowest_exact_width(strategy):
+    @given(strategy)
+    def check(x):
+        assert dumps(x).hex() == expected_form(x)
+
+    check()
