@@ -10,31 +10,63 @@ namespace {
 
 constexpr const char *range_error_text = "dumps received an integer out of range for both int64_t and uint64_t";
 
+PyObject *new_int(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+PyObject *new_int(std::int64_t value) { return PyLong_FromLongLong(value); }
+
+// The equality test: the int made from the 64-bit result must equal the
+// value, by the value's own __eq__ if it is an int subclass with one.
+template <class Integer>
+bool round_trips(Integer converted, PyObject *value) {
+    const auto round_trip = py::reinterpret_steal<py::object>(new_int(converted));
+    return round_trip && PyObject_RichCompareBool(round_trip.ptr(), value, Py_EQ) == 1;
+}
+
 // The value as a 64-bit Integer, if the binding layer's converting cast gives
-// one that Python considers equal to the value. Any failure on the way,
-// including an exception from the value's own __int__ or __eq__, only means
-// that the value does not fit.
+// one that passes the equality test. Any failure on the way, including an
+// exception from the value's own __int__ or __eq__, only means that the value
+// does not fit.
 template <class Integer>
 std::optional<Integer> exact_conversion(py::handle value) {
     try {
         py::detail::make_caster<Integer> caster;
-        if (!caster.load(value, true)) {
-            return std::nullopt;
-        }
-        const Integer converted = caster;
-        py::object round_trip;
-        if constexpr (std::is_unsigned_v<Integer>) {
-            round_trip = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(converted));
-        } else {
-            round_trip = py::reinterpret_steal<py::object>(PyLong_FromLongLong(converted));
-        }
-        if (round_trip && PyObject_RichCompareBool(round_trip.ptr(), value.ptr(), Py_EQ) == 1) {
-            return converted;
+        if (caster.load(value, true)) {
+            const Integer converted = caster;
+            if (round_trips(converted, value.ptr())) {
+                return converted;
+            }
         }
     } catch (...) {
     }
     PyErr_Clear();
     return std::nullopt;
+}
+
+// The same for an int itself, where the cast comes down to the interpreter's
+// own conversion and no Python code can run: the result is identical without
+// the binding layer's machinery, and a negative value, which never converts
+// to unsigned, skips that attempt.
+template <class Integer>
+std::optional<Integer> exact_conversion_of_int(PyObject *value) {
+    Integer converted = 0;
+    if constexpr (std::is_unsigned_v<Integer>) {
+        if (Py_SIZE(value) < 0) {
+            return std::nullopt;
+        }
+        converted = PyLong_AsUnsignedLongLong(value);
+    } else {
+        converted = PyLong_AsLongLong(value);
+    }
+    if (!(converted == static_cast<Integer>(-1) && PyErr_Occurred()) && round_trips(converted, value)) {
+        return converted;
+    }
+    PyErr_Clear();
+    return std::nullopt;
+}
+
+template <class Integer>
+std::optional<Integer> conversion(py::handle value) {
+    return PyLong_CheckExact(value.ptr()) ? exact_conversion_of_int<Integer>(value.ptr())
+                                          : exact_conversion<Integer>(value);
 }
 
 // Cuts UTF-8 text to at most `limit` bytes without splitting a character: the
@@ -58,10 +90,10 @@ std::string cut_at_character(std::string text, std::uint64_t limit) {
 
 void encode_int(encoder_output &encoder, py::handle value) {
     cbor_buffer *out = encoder.buffer.get();
-    if (const auto unsigned_value = exact_conversion<std::uint64_t>(value)) {
+    if (const auto unsigned_value = conversion<std::uint64_t>(value)) {
         return check_written(write_uint(out, *unsigned_value));
     }
-    if (const auto signed_value = exact_conversion<std::int64_t>(value)) {
+    if (const auto signed_value = conversion<std::int64_t>(value)) {
         return check_written(*signed_value < 0 ? write_negint(out, *signed_value)
                                                : write_uint(out, static_cast<std::uint64_t>(*signed_value)));
     }

@@ -94,8 +94,23 @@ public:
         }
     }
 
-    // Classifies one element of a container and writes it.
+    // Classifies one element of a container and writes it. The common
+    // built-in types always land in the same kind, so they are written
+    // straight away; everything else goes through the full classification.
     void encode_item(py::handle item) {
+        PyObject *object = item.ptr();
+        const PyTypeObject *type = Py_TYPE(object);
+        cbor_buffer *out = buffer.get();
+        if (type == &PyUnicode_Type) return encode_str(object);
+        if (type == &PyLong_Type) return encode_int(*this, object);
+        if (type == &PyFloat_Type) return check_written(write_float(out, PyFloat_AS_DOUBLE(object)));
+        if (object == Py_None) return check_written(write_null(out));
+        if (object == Py_True) return check_written(write_true(out));
+        if (object == Py_False) return check_written(write_false(out));
+        if (type == &PyList_Type) return encode_list(object);
+        if (type == &PyDict_Type) return encode_dict(object);
+        if (type == &PyTuple_Type) return encode_tuple(object);
+        if (type == &PyBytes_Type) return encode_bytes(object);
         value_variant value;
         if (!classify_fully(item, value)) {
             throw_cast_error();
