@@ -42,11 +42,15 @@ bool native_stack_exhausted() {
 
 }  // namespace
 
-nesting_guard::nesting_guard() {
+void check_native_stack() {
     if (native_stack_exhausted()) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", recursion_context);
         throw pybind11::error_already_set();
     }
+}
+
+nesting_guard::nesting_guard() {
+    check_native_stack();
     if (Py_EnterRecursiveCall(recursion_context) != 0) {
         throw pybind11::error_already_set();
     }

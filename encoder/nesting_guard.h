@@ -3,6 +3,12 @@
 
 namespace veldspray {
 
+// Raises RecursionError when the calling thread's native stack is nearly used
+// up. Besides every container, each dumps call checks it on entry: Python code
+// run during classification may call dumps again, and such a chain of calls
+// nests on the native stack without any container in between.
+void check_native_stack();
+
 // Brackets the writing of one container. Entering counts against the
 // interpreter's recursion limit, as the standard library's encoders do, and
 // also checks the native stack of the calling thread, which may be smaller

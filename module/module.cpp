@@ -1,4 +1,5 @@
 // The Python module veldspray_cbor: its docstring, its version and dumps.
+#include "nesting_guard.h"
 #include "value_encoder.h"
 #include "value_variant.h"
 
@@ -17,6 +18,9 @@ struct type_caster<veldspray::value_variant> {
                          _("Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None]"));
 
     bool load(handle source, bool convert) {
+        // dumps called again from a value's own Python code nests on this
+        // thread's stack with no container in between.
+        veldspray::check_native_stack();
         return (convert && veldspray::classify_value(source, false, value)) ||
                veldspray::classify_value(source, convert, value);
     }

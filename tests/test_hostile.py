@@ -1,0 +1,345 @@
+"""Values whose own Python code fights the encoder, and input nested past every
+stack. Each case runs in a forked child, so a crash or a hang fails the test
+instead of taking pytest down; the child reports the bytes or the exception.
+"""
+import copy
+import os
+import pickle
+import re
+import select
+import signal
+import sys
+import threading
+import time
+
+import cbor2
+import pytest
+
+from veldspray_cbor import dumps
+
+U64_MAX = 2**64 - 1
+CONFIGURATIONS = [(True, 0), (True, U64_MAX), (False, 0), (False, U64_MAX)]
+
+
+class Fails:
+    """An expected exception: its type name and a pattern for its message."""
+
+    def __init__(self, name, pattern):
+        self.name, self.pattern = name, pattern
+
+    def __add__(self, more):
+        return Fails(self.name, self.pattern + more)
+
+
+CAST = Fails("RuntimeError", "^Unable to cast Python instance to C\\+\\+ type")
+RANGE = Fails("RuntimeError", "^dumps received an integer out of range for both int64_t and uint64_t")
+LIST_CHANGED = Fails("RuntimeError", "^list changed size during dumps$")
+DICT_CHANGED = Fails("RuntimeError", "^dict changed( size)? during dumps$")
+DEEP = Fails("RecursionError", "^maximum recursion depth exceeded")
+ARGUMENT = Fails("TypeError", "^dumps\\(\\): incompatible function arguments")
+
+
+def in_child(task, timeout=60):
+    """Runs task() in a forked child and returns what it returned."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        os.close(read_end)
+        try:
+            payload = pickle.dumps(("ok", task()))
+        except BaseException as error:  # the task itself failed: report it, don't run pytest's code
+            payload = pickle.dumps(("error", f"{type(error).__name__}: {error}"))
+        with os.fdopen(write_end, "wb") as pipe:
+            pipe.write(payload)
+        os._exit(0)
+    os.close(write_end)
+    chunks, deadline = [], time.monotonic() + timeout
+    with os.fdopen(read_end, "rb") as pipe:
+        while select.select([pipe], [], [], max(0.0, deadline - time.monotonic()))[0]:
+            chunk = os.read(pipe.fileno(), 1 << 16)
+            if not chunk:
+                break
+            chunks.append(chunk)
+        else:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            pytest.fail(f"child still running after {timeout} s")
+    _, status = os.waitpid(pid, 0)
+    if os.WIFSIGNALED(status):
+        pytest.fail(f"child ended by signal {os.WTERMSIG(status)}")
+    kind, result = pickle.loads(b"".join(chunks))
+    assert kind == "ok", result
+    return result
+
+
+def outcome(call):
+    try:
+        return ("bytes", call())
+    except BaseException as error:
+        return (type(error).__name__, str(error))
+
+
+def check(result, expected):
+    """expected is the value that the bytes decode to, or Fails."""
+    kind, detail = result
+    if isinstance(expected, Fails):
+        assert kind == expected.name and re.search(expected.pattern, detail), result
+    else:
+        assert kind == "bytes", result
+        assert cbor2.loads(detail) == expected
+
+
+# ---- Objects whose methods run a hook once, then answer ----
+
+class Hooked:
+    hook = None
+
+    def fire(self):
+        hook, self.hook = self.hook, None
+        if hook is not None:
+            hook()
+
+
+class Index(Hooked):
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        self.fire()
+        return self.value
+
+
+class Truth(Index):
+    __index__ = None
+
+    def __bool__(self):
+        self.fire()
+        return self.value
+
+
+class IntOnly(Index):
+    __index__ = None
+
+    def __int__(self):
+        self.fire()
+        return self.value
+
+
+class EqInt(Hooked, int):
+    def __eq__(self, other):
+        self.fire()
+        return int.__eq__(self, other)
+
+    __hash__ = int.__hash__
+
+
+class StrInt(Hooked, int):
+    def __str__(self):
+        self.fire()
+        return "big"
+
+
+NumpyBool = type("numpy.bool_", (Truth,), {})
+
+MUTATIONS = [
+    # id, element, container built around it, what its hook does to the container, expected
+    ("index clears list", Index(5), lambda x: [x, "a"], list.clear, LIST_CHANGED),
+    ("index grows list", Index(5), lambda x: [x], lambda c: c.extend(range(1000)), LIST_CHANGED),
+    ("index swaps list contents", Index(5), lambda x: [x, "a"], lambda c: c.__setitem__(slice(None), ["b", "c"]),
+     [5, "c"]),
+    ("index drops a sibling", Index(5), lambda x: [x, ["only", "here"]], lambda c: c.__setitem__(1, None), [5, None]),
+    ("bool clears list", Truth(True), lambda x: [x, [1, 2]], list.clear, LIST_CHANGED),
+    ("numpy-named bool clears list", NumpyBool(False), lambda x: [x, [1, 2]], list.clear, LIST_CHANGED),
+    ("int clears list", IntOnly(7), lambda x: [x, [1, 2]], list.clear, LIST_CHANGED),
+    ("tuple element clears the list holding it", Index(5), lambda x: [(x, ["a"]), "b"], list.clear, LIST_CHANGED),
+    ("int subclass eq clears list", EqInt(7), lambda x: [x, ["a"]], list.clear, LIST_CHANGED),
+    ("out-of-range str clears list", StrInt(2**64), lambda x: [x, ["a"]], list.clear, RANGE),
+    ("key index deletes a later entry", Index(1), lambda x: {x: [1, 2], "b": [3]}, lambda d: d.pop("b"), DICT_CHANGED),
+    ("key bool clears dict", Truth(True), lambda x: {x: [1], "b": 2}, dict.clear, DICT_CHANGED),
+    ("key eq deletes a later entry", EqInt(7), lambda x: {x: [1], "b": 2}, lambda d: d.pop("b"), DICT_CHANGED),
+    ("value eq clears dict", EqInt(7), lambda x: {"a": x, "b": [3]}, dict.clear, DICT_CHANGED),
+    ("value reinserts its key", Truth(True), lambda x: {"a": x, "b": 2}, lambda d: d.__setitem__("a", d.pop("a")),
+     DICT_CHANGED),
+    ("value replaces a later value", Truth(True), lambda x: {"a": x, "b": 2}, lambda d: d.__setitem__("b", "new"),
+     {"a": True, "b": "new"}),
+    ("value grows dict past a resize", Truth(False), lambda x: {"a": x}, lambda d: d.update(dict.fromkeys(range(100))),
+     DICT_CHANGED),
+]
+
+
+@pytest.mark.parametrize("element, build, action, expected", [row[1:] for row in MUTATIONS],
+                         ids=[row[0] for row in MUTATIONS])
+def test_container_changed_by_element_code(element, build, action, expected):
+    def task():
+        results = []
+        for config in CONFIGURATIONS:
+            x = copy.copy(element)  # a fresh element per run
+            container = build(x)
+            x.hook = lambda: action(container)
+            del x  # the container holds the only reference
+            results.append(outcome(lambda: dumps(container, *config)))
+        return results
+
+    for result in in_child(task):
+        check(result, expected)
+
+
+def behaving(result):
+    def method(self, *args):
+        if isinstance(result, BaseException):
+            raise result
+        return result
+    return method
+
+
+def odd(base, **methods):
+    return type(f"Odd{base.__name__}", (base,), {name: behaving(result) for name, result in methods.items()})
+
+
+class Raises(Exception):
+    pass
+
+
+BOOM = Raises("boom")
+BadBool = odd(object, __bool__=BOOM)
+
+MISBEHAVING = [
+    # id, value, what it gives alone and as the element of a list (a value fitting no
+    # kind is an argument error at the top level)
+    ("index raises", odd(object, __index__=BOOM)(), CAST),
+    ("index returns float", odd(object, __index__=1.5)(), CAST),
+    ("bool raises", odd(object, __bool__=BOOM)(), CAST),
+    ("bool returns int", odd(object, __bool__=2)(), CAST),
+    ("int raises", odd(object, __int__=BOOM)(), CAST),
+    ("int returns str", odd(object, __int__="7")(), CAST),
+    ("huge index with bool", odd(object, __index__=2**70, __bool__=True)(), True),
+    ("eq raises", odd(int, __eq__=BOOM)(5), RANGE + "5$"),
+    ("eq returns bad bool", odd(int, __eq__=BadBool())(5), RANGE + "5$"),
+    ("eq not implemented", odd(int, __eq__=NotImplemented)(5), 5),
+]
+
+
+@pytest.mark.parametrize("value, expected", [row[1:] for row in MISBEHAVING], ids=[row[0] for row in MISBEHAVING])
+def test_misbehaving_methods(value, expected):
+    def task():
+        return [(outcome(lambda: dumps(value, *config)), outcome(lambda: dumps([value], *config)))
+                for config in CONFIGURATIONS]
+
+    for alone, inside in in_child(task):
+        check(alone, ARGUMENT if expected is CAST else expected)
+        check(inside, expected if isinstance(expected, Fails) else [expected])
+
+
+def test_reentrant_dumps_from_element_code():
+    def task():
+        inner = []
+        x, y, z = Index(5), EqInt(7), StrInt(2**64)
+        value = [x, {"y": y}, "a"]
+        x.hook = lambda: inner.append(dumps(value, False))
+        y.hook = lambda: inner.append(dumps([value, 1.5]))
+        z.hook = lambda: inner.append(outcome(lambda: dumps([value, z])))
+        return [outcome(lambda: dumps(value, *config)) for config in CONFIGURATIONS], inner, outcome(lambda: dumps([z]))
+
+    results, inner, failed = in_child(task)
+    for result in results:
+        check(result, [5, {"y": 7}, "a"])
+    # y's nested call ran inside x's, so it finished first.
+    assert [cbor2.loads(data) for data in inner[:2]] == [[[5, {"y": 7}, "a"], 1.5], [5, {"y": 7}, "a"]]
+    check(inner[2], RANGE + "big$")  # the nested call met z again, its hook already spent
+    check(failed, RANGE + "big$")
+
+
+def reentrant_chain(depth):
+    """A value whose __index__ calls dumps on the next one, depth times over: the
+    calls nest on the native stack with no container between them."""
+    class Link:
+        def __init__(self, n):
+            self.n = n
+
+        def __index__(self):
+            if self.n:
+                try:
+                    dumps(Link(self.n - 1))
+                except Exception:
+                    pass
+            return 1
+    return Link(depth)
+
+
+def nested(shape, depth):
+    if shape.startswith("self"):
+        inner = [] if shape != "self dict" else {}
+        if shape == "self list":
+            inner.append(inner)
+        elif shape == "self dict":
+            inner["k"] = inner
+        else:
+            inner.append((inner,))
+        return inner
+    value = None
+    for _ in range(depth):
+        value = {"k": value} if shape == "dict" else (value,) if shape == "tuple" else [value]
+    return value
+
+
+def python_reach():
+    """How deep plain Python recursion gets from here."""
+    def down(n):
+        try:
+            return down(n + 1)
+        except RecursionError:
+            return n
+    return down(0)
+
+
+def run_on(where, recursion_limit, task):
+    """Runs task() in a forked child, on its main thread or on a thread with a
+    512 KiB stack, under the given recursion limit (None: the default)."""
+    def child():
+        if recursion_limit:
+            sys.setrecursionlimit(recursion_limit)
+        if where == "main":
+            return task()
+        box = []
+        previous = threading.stack_size(512 * 1024)
+        try:
+            thread = threading.Thread(target=lambda: box.append(task()))
+            thread.start()
+            thread.join()
+        finally:
+            threading.stack_size(previous)
+        return box[0]
+    return in_child(child)
+
+
+SETTINGS = pytest.mark.parametrize("where, recursion_limit", [
+    ("main", None), ("main", 10**6), ("thread", None), ("thread", 10**6)],
+    ids=["main thread", "main thread, limit 1e6", "512k thread", "512k thread, limit 1e6"])
+# Depths that each setting must still write.
+WRITABLE = {("main", None): 500, ("thread", None): 500, ("main", 10**6): 20000, ("thread", 10**6): 1000}
+
+
+@SETTINGS
+@pytest.mark.parametrize("shape", ["list", "tuple", "dict", "self list", "self dict", "self tuple"])
+def test_deep_nesting_raises_cleanly(shape, where, recursion_limit):
+    def task():
+        reach = python_reach() if recursion_limit is None else None
+        value = nested(shape, 100_000)
+        results = [outcome(lambda: dumps(value, *config)) for config in CONFIGURATIONS]
+        results += [outcome(lambda: dumps(value, indefinite, 50)) for indefinite in (True, False)]
+        results.append(outcome(lambda: dumps(nested("list", WRITABLE[where, recursion_limit]), False)))
+        return results, reach, python_reach() if recursion_limit is None else None
+
+    results, reach_before, reach_after = run_on(where, recursion_limit, task)
+    for result in results[:4]:
+        check(result, DEEP)
+    for result in results[4:6]:
+        check(result, Fails("RuntimeError", "^Exceeded recursion limit:50$"))
+    assert results[6] == ("bytes", b"\x81" * WRITABLE[where, recursion_limit] + b"\xf6")
+    assert reach_before == reach_after  # every level entered was left again
+
+
+@SETTINGS
+def test_deep_chain_of_reentrant_calls(where, recursion_limit):
+    result = run_on(where, recursion_limit, lambda: outcome(lambda: dumps(reentrant_chain(100_000))))
+    assert result == ("bytes", b"\x01")
