@@ -94,8 +94,7 @@ void encode_int(encoder_output &encoder, py::handle value) {
         return check_written(write_uint(out, *unsigned_value));
     }
     if (const auto signed_value = conversion<std::int64_t>(value)) {
-        return check_written(*signed_value < 0 ? write_negint(out, *signed_value)
-                                               : write_uint(out, static_cast<std::uint64_t>(*signed_value)));
+        return check_written(write_int64(out, *signed_value));
     }
     throw std::runtime_error(range_error_text + describe_value(value, encoder.value_text_limit));
 }

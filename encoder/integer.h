@@ -36,6 +36,11 @@ inline void check_written(std::int32_t status) {
     }
 }
 
+// A signed 64-bit value: negative ones as CBOR negative integers.
+inline std::int32_t write_int64(cbor_buffer *buffer, std::int64_t value) {
+    return value < 0 ? write_negint(buffer, value) : write_uint(buffer, static_cast<std::uint64_t>(value));
+}
+
 // Writes an int (or int subclass instance) that equals its own unsigned or
 // signed 64-bit conversion; raises the range error for any other.
 void encode_int(encoder_output &encoder, pybind11::handle value);

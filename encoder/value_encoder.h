@@ -56,12 +56,11 @@ public:
         : encoder_output{std::move(output), default_value_text_limit}, depth_state<Depth>(max_depth) {}
 
     void encode_value(const value_variant &value) {
-        cbor_buffer *out = buffer.get();
         switch (value.index()) {
         case kind_bool_object:
-            return check_written(PyLong_AsLong(get<kind_bool_object>(value)) != 0 ? write_true(out) : write_false(out));
+            return encode_truth(PyLong_AsLong(get<kind_bool_object>(value)) != 0);
         case kind_float:
-            return check_written(write_float(out, PyFloat_AS_DOUBLE(get<kind_float>(value))));
+            return encode_float(get<kind_float>(value));
         case kind_int:
             return encode_int(*this, get<kind_int>(value));
         case kind_list:
@@ -75,20 +74,15 @@ public:
         case kind_str:
             return encode_str(get<kind_str>(value));
         case kind_truth:
-            return check_written(std::get<kind_truth>(value) ? write_true(out) : write_false(out));
+            return encode_truth(std::get<kind_truth>(value));
         case kind_uint64:
-            return check_written(write_uint(out, std::get<kind_uint64>(value)));
-        case kind_int64: {
-            const std::int64_t number = std::get<kind_int64>(value);
-            return check_written(number < 0 ? write_negint(out, number)
-                                            : write_uint(out, static_cast<std::uint64_t>(number)));
-        }
-        case kind_utf8_view: {
-            const std::string_view text = std::get<kind_utf8_view>(value);
-            return check_written(write_text(out, text.data(), text.size()));
-        }
+            return check_written(write_uint(buffer.get(), std::get<kind_uint64>(value)));
+        case kind_int64:
+            return check_written(write_int64(buffer.get(), std::get<kind_int64>(value)));
+        case kind_utf8_view:
+            return encode_text(std::get<kind_utf8_view>(value));
         case kind_none:
-            return check_written(write_null(out));
+            return check_written(write_null(buffer.get()));
         default:
             throw std::bad_variant_access();
         }
@@ -100,13 +94,11 @@ public:
     void encode_item(py::handle item) {
         PyObject *object = item.ptr();
         const PyTypeObject *type = Py_TYPE(object);
-        cbor_buffer *out = buffer.get();
         if (type == &PyUnicode_Type) return encode_str(object);
         if (type == &PyLong_Type) return encode_int(*this, object);
-        if (type == &PyFloat_Type) return check_written(write_float(out, PyFloat_AS_DOUBLE(object)));
-        if (object == Py_None) return check_written(write_null(out));
-        if (object == Py_True) return check_written(write_true(out));
-        if (object == Py_False) return check_written(write_false(out));
+        if (type == &PyFloat_Type) return encode_float(object);
+        if (object == Py_None) return check_written(write_null(buffer.get()));
+        if (type == &PyBool_Type) return encode_truth(object == Py_True);
         if (type == &PyList_Type) return encode_list(object);
         if (type == &PyDict_Type) return encode_dict(object);
         if (type == &PyTuple_Type) return encode_tuple(object);
@@ -218,8 +210,14 @@ private:
             PyErr_Clear();
             throw_cast_error();
         }
-        check_written(write_text(buffer.get(), data, static_cast<std::uint64_t>(size)));
+        encode_text(std::string_view(data, static_cast<std::size_t>(size)));
     }
+
+    void encode_text(std::string_view text) { check_written(write_text(buffer.get(), text.data(), text.size())); }
+
+    void encode_truth(bool truth) { check_written(truth ? write_true(buffer.get()) : write_false(buffer.get())); }
+
+    void encode_float(PyObject *number) { check_written(write_float(buffer.get(), PyFloat_AS_DOUBLE(number))); }
 };
 
 }  // namespace veldspray
