@@ -67,9 +67,9 @@ def test_import_under_another_interpreter_fails_with_version_mismatch():
     probe = (
         "import importlib.machinery, importlib.util, sys\n"
         f"loader = importlib.machinery.ExtensionFileLoader('veldspray_cbor', {library!r})\n"
-        "spec = importlib.util.spec_from_loader('veldspray_cbor', loader)\n"
+        "found = importlib.util.spec_from_loader('veldspray_cbor', loader)\n"
         "try:\n"
-        "    importlib.util.module_from_spec(spec)\n"
+        "    importlib.util.module_from_spec(found)\n"
         "except ImportError as error:\n"
         "    print(error)\n"
         "    print(sys.version)\n"
