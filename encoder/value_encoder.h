@@ -11,6 +11,8 @@
 #include "value_variant.h"
 
 #include <cstdint>
+#include <stdexcept>
+#include <string_view>
 #include <variant>
 
 namespace veldspray {
