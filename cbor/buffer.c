@@ -23,12 +23,13 @@ void buffer_free(cbor_buffer *buffer)
 
 /* Resizes the block to hold `length` more bytes and returns where they go, or
  * NULL with the buffer untouched when the total would not fit or realloc
- * fails. `length` must not be 0: realloc of 0 bytes may free the block. */
+ * fails. No object may be larger than PTRDIFF_MAX bytes, so no block is.
+ * `length` must not be 0: realloc of 0 bytes may free the block. */
 static uint8_t *buffer_extend(cbor_buffer *buffer, uint64_t length)
 {
     uint8_t *data;
 
-    if (length > (uint64_t)SIZE_MAX - buffer->size)
+    if (length > (uint64_t)PTRDIFF_MAX - buffer->size)
         return NULL;
     data = realloc(buffer->data, (size_t)(buffer->size + length));
     if (data == NULL)
