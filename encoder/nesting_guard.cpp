@@ -17,8 +17,6 @@ constexpr const char *recursion_context = " while encoding a CBOR item";
 // for Python code that classification may run (__index__, __eq__, __str__).
 constexpr std::uintptr_t minimum_headroom = 128 * 1024;
 
-// The lowest stack address this thread lets the encoder recurse to, or 0 when
-// the thread's stack cannot be told (no native check then).
 std::uintptr_t compute_stack_floor() {
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
@@ -35,22 +33,20 @@ std::uintptr_t compute_stack_floor() {
     return reinterpret_cast<std::uintptr_t>(low) + headroom;
 }
 
-bool native_stack_exhausted() {
-    thread_local const std::uintptr_t floor = compute_stack_floor();
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
-}
-
 }  // namespace
 
-void check_native_stack() {
-    if (native_stack_exhausted()) {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", recursion_context);
-        throw pybind11::error_already_set();
-    }
+std::uintptr_t native_stack_floor() {
+    thread_local const std::uintptr_t floor = compute_stack_floor();
+    return floor;
 }
 
-nesting_guard::nesting_guard() {
-    check_native_stack();
+void throw_native_stack_exhausted() {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", recursion_context);
+    throw pybind11::error_already_set();
+}
+
+nesting_guard::nesting_guard(std::uintptr_t stack_floor) {
+    check_native_stack(stack_floor);
     if (Py_EnterRecursiveCall(recursion_context) != 0) {
         throw pybind11::error_already_set();
     }

@@ -55,7 +55,9 @@ template <length_mode Lengths, depth_policy Depth>
 class value_encoder : public encoder_output, private depth_state<Depth> {
 public:
     value_encoder(buffer_handle output, std::uint64_t max_depth)
-        : encoder_output{std::move(output), default_value_text_limit}, depth_state<Depth>(max_depth) {}
+        : encoder_output{std::move(output), default_value_text_limit},
+          depth_state<Depth>(max_depth),
+          stack_floor(native_stack_floor()) {}
 
     void encode_value(const value_variant &value) {
         switch (value.index()) {
@@ -113,6 +115,9 @@ public:
     }
 
 private:
+    // Where this thread's native stack runs out for the encoder's recursion.
+    const std::uintptr_t stack_floor;
+
     template <std::size_t Kind>
     static PyObject *get(const value_variant &value) {
         return std::get<Kind>(value).ptr();
@@ -139,7 +144,7 @@ private:
     // list, so the size is checked before every read and each element is held
     // by a reference of its own while it is written.
     void encode_list(PyObject *list) {
-        const nesting_guard guard;
+        const nesting_guard guard(stack_floor);
         const Py_ssize_t count = PyList_GET_SIZE(list);
         start_container(write_array_header, count);
         for (Py_ssize_t index = 0; index < count; ++index) {
@@ -157,7 +162,7 @@ private:
     // A tuple cannot change while it is alive, and this one is held by the
     // caller's value, so its elements are read as they are.
     void encode_tuple(PyObject *tuple) {
-        const nesting_guard guard;
+        const nesting_guard guard(stack_floor);
         const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
         start_container(write_array_header, count);
         for (Py_ssize_t index = 0; index < count; ++index) {
@@ -169,7 +174,7 @@ private:
     // Entries come from the dict's own storage, in insertion order. A dict
     // changed while it is written is refused rather than written partly.
     void encode_dict(PyObject *dict) {
-        const nesting_guard guard;
+        const nesting_guard guard(stack_floor);
         const Py_ssize_t count = PyDict_GET_SIZE(dict);
         start_container(write_map_header, count);
         Py_ssize_t position = 0;

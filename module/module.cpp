@@ -20,7 +20,7 @@ struct type_caster<veldspray::value_variant> {
     bool load(handle source, bool convert) {
         // dumps called again from a value's own Python code nests on this
         // thread's stack with no container in between.
-        veldspray::check_native_stack();
+        veldspray::check_native_stack(veldspray::native_stack_floor());
         return (convert && veldspray::classify_value(source, false, value)) ||
                veldspray::classify_value(source, convert, value);
     }
