@@ -21,8 +21,7 @@ struct type_caster<veldspray::value_variant> {
         // dumps called again from a value's own Python code nests on this
         // thread's stack with no container in between.
         veldspray::check_native_stack(veldspray::native_stack_floor());
-        return (convert && veldspray::classify_value(source, false, value)) ||
-               veldspray::classify_value(source, convert, value);
+        return convert ? veldspray::classify_fully(source, value) : veldspray::classify_value(source, false, value);
     }
 };
 
