@@ -12,10 +12,18 @@ bool take(value_variant &result, PyObject *object) {
     return true;
 }
 
+// NumPy's boolean type: "numpy.bool_" up to NumPy 1.x, "numpy.bool" from
+// NumPy 2 on. Known by name, so that no NumPy header is needed; without it a
+// NumPy 2 boolean would fall through to its deprecated __index__.
+bool is_numpy_bool(PyObject *object) {
+    const char *name = Py_TYPE(object)->tp_name;
+    return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
+}
+
 // The truth value of an object that is not a bool. Without conversion only
-// NumPy's bool type is let through.
+// NumPy's boolean type is let through.
 std::optional<bool> truth_value(PyObject *object, bool convert) {
-    if (!convert && std::strcmp(Py_TYPE(object)->tp_name, "numpy.bool_") != 0) {
+    if (!convert && !is_numpy_bool(object)) {
         return std::nullopt;
     }
     if (object == Py_None) {

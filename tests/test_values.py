@@ -2,7 +2,9 @@
 
 import collections
 import enum
+import warnings
 
+import numpy
 import pytest
 
 from veldspray_cbor import dumps
@@ -85,12 +87,14 @@ class OnlyFloat:
 
 def index_and_bool_type(name):
     """A type with both __index__ and __bool__: NumPy's bool type is known by
-    its name and taken by its truth value before any integer conversion."""
+    its name (numpy.bool_ up to NumPy 1.x, numpy.bool from NumPy 2) and taken
+    by its truth value before any integer conversion."""
     return type(name, (), {"__index__": lambda self: 5, "__bool__": lambda self: True})
 
 
 NumpyBool = index_and_bool_type("numpy.bool_")
-LookAlike = index_and_bool_type("numpy.bool")
+Numpy2Bool = index_and_bool_type("numpy.bool")
+LookAlike = index_and_bool_type("numpy.boolean")
 
 
 def moved_to_end():
@@ -157,14 +161,22 @@ CLASSIFIED = [
     (OnlyInt(2**64 - 1), "1bffffffffffffffff"),
     (OnlyInt(-(2**63)), "3b7fffffffffffffff"),
     (NumpyBool(), "f5"),
+    (Numpy2Bool(), "f5"),
     (LookAlike(), "05"),
+    (numpy.True_, "f5"),
+    (numpy.False_, "f4"),
 ]
 
 
 @pytest.mark.parametrize("value, expected", CLASSIFIED)
 def test_classification_at_top_level_and_nested(value, expected):
-    assert dumps(value, indefinite=False).hex() == expected
-    assert dumps([value], indefinite=False).hex() == "81" + expected
+    # Whatever the warning filters: a value's deprecation warning (NumPy 2's
+    # bool.__index__) must be neither raised nor allowed to decide the kind.
+    with warnings.catch_warnings(record=True) as raised:
+        warnings.simplefilter("always")
+        assert dumps(value, indefinite=False).hex() == expected
+        assert dumps([value], indefinite=False).hex() == "81" + expected
+    assert raised == []
 
 
 UNCLASSIFIABLE = [
