@@ -1,14 +1,13 @@
 #include "integer.h"
 
+#include "errors.h"
+
 #include <optional>
-#include <stdexcept>
 #include <type_traits>
 
 namespace veldspray {
 namespace py = pybind11;
 namespace {
-
-constexpr const char *range_error_text = "dumps received an integer out of range for both int64_t and uint64_t";
 
 PyObject *new_int(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 PyObject *new_int(std::int64_t value) { return PyLong_FromLongLong(value); }
@@ -21,6 +20,20 @@ bool round_trips(Integer converted, PyObject *value) {
     return round_trip && PyObject_RichCompareBool(round_trip.ptr(), value, Py_EQ) == 1;
 }
 
+// The binding layer's converting cast of `value` to a 64-bit Integer: the
+// integer's own value, else int() of the value converted once more. It uses
+// pybind11's internal caster (py::detail::make_caster) rather than py::cast,
+// so that a value that does not convert is a false result, not an exception.
+template <class Integer>
+bool binding_layer_cast(py::handle value, Integer &converted) {
+    py::detail::make_caster<Integer> caster;
+    if (!caster.load(value, true)) {
+        return false;
+    }
+    converted = caster;
+    return true;
+}
+
 // The value as a 64-bit Integer, if the binding layer's converting cast gives
 // one that passes the equality test. Any failure on the way, including an
 // exception from the value's own __int__ or __eq__, only means that the value
@@ -28,18 +41,20 @@ bool round_trips(Integer converted, PyObject *value) {
 template <class Integer>
 std::optional<Integer> exact_conversion(py::handle value) {
     try {
-        py::detail::make_caster<Integer> caster;
-        if (caster.load(value, true)) {
-            const Integer converted = caster;
-            if (round_trips(converted, value.ptr())) {
-                return converted;
-            }
+        Integer converted = 0;
+        if (binding_layer_cast(value, converted) && round_trips(converted, value.ptr())) {
+            return converted;
         }
     } catch (...) {
     }
     PyErr_Clear();
     return std::nullopt;
 }
+
+// Whether an int is below zero, read without any call: in CPython 3.10 an
+// int's size field carries the sign of its value (negative size, negative
+// value). Only valid for objects whose type is exactly int.
+bool is_negative_int(PyObject *value) { return Py_SIZE(value) < 0; }
 
 // The same for an int itself, where the cast comes down to the interpreter's
 // own conversion and no Python code can run: the result is identical without
@@ -49,7 +64,7 @@ template <class Integer>
 std::optional<Integer> exact_conversion_of_int(PyObject *value) {
     Integer converted = 0;
     if constexpr (std::is_unsigned_v<Integer>) {
-        if (Py_SIZE(value) < 0) {
+        if (is_negative_int(value)) {
             return std::nullopt;
         }
         converted = PyLong_AsUnsignedLongLong(value);
@@ -96,7 +111,7 @@ void encode_int(encoder_output &encoder, py::handle value) {
     if (const auto signed_value = conversion<std::int64_t>(value)) {
         return check_written(write_int64(out, *signed_value));
     }
-    throw std::runtime_error(range_error_text + describe_value(value, encoder.value_text_limit));
+    throw_runtime_error(error_text::integer_range + describe_value(value, encoder.value_text_limit));
 }
 
 std::string describe_value(py::handle value, std::uint64_t limit) {
@@ -114,9 +129,9 @@ std::string describe_value(py::handle value, std::uint64_t limit) {
         }
         text.assign(utf8, static_cast<std::size_t>(size));
     } catch (const std::exception &error) {
-        text = std::string("failed with ") + error.what();
+        text = std::string(error_text::describe_failed) + error.what();
     } catch (...) {
-        text = "failed with unknown exception";
+        text = error_text::describe_failed_unknown;
     }
     return cut_at_character(std::move(text), limit);
 }

@@ -5,59 +5,27 @@
 #pragma once
 
 #include "cbor.h"
+#include "depth.h"
 #include "errors.h"
 #include "integer.h"
-#include "nesting_guard.h"
+#include "output.h"
 #include "value_variant.h"
 
 #include <cstdint>
-#include <stdexcept>
 #include <string_view>
 #include <variant>
 
 namespace veldspray {
 
-struct depth_counter {
-    std::uint64_t depth;
-    std::uint64_t limit;
-};
-
-// Counts one more level of nesting; raises when the limit is passed.
-void enter_level(depth_counter &counter);
-inline void leave_level(depth_counter &counter) { --counter.depth; }
-
 enum class length_mode { definite, indefinite };
-enum class depth_policy { unlimited, limited };
-
-template <depth_policy Policy>
-struct depth_state;
-
-template <>
-struct depth_state<depth_policy::unlimited> {
-    explicit depth_state(std::uint64_t) {}
-    void enter() {}
-    void leave() {}
-};
-
-template <>
-struct depth_state<depth_policy::limited> {
-    explicit depth_state(std::uint64_t limit) : depth_counter{0, limit} {}
-    void enter() { enter_level(depth_counter); }
-    void leave() { leave_level(depth_counter); }
-    veldspray::depth_counter depth_counter;
-};
-
-// A container whose size changes while it is written would leave output whose
-// counts disagree with its items.
-[[noreturn]] void throw_changed_during_encoding(const char *what);
 
 template <length_mode Lengths, depth_policy Depth>
-class value_encoder : public encoder_output, private depth_state<Depth> {
+class value_encoder : public encoder_output, private depth_tracking<Depth> {
 public:
-    value_encoder(buffer_handle output, std::uint64_t max_depth)
+    value_encoder(buffer_handle output, std::uint64_t max_depth, std::uintptr_t native_floor)
         : encoder_output{std::move(output), default_value_text_limit},
-          depth_state<Depth>(max_depth),
-          stack_floor(native_stack_floor()) {}
+          depth_tracking<Depth>(max_depth),
+          stack_floor(native_floor) {}
 
     void encode_value(const value_variant &value) {
         switch (value.index()) {
@@ -115,6 +83,8 @@ public:
     }
 
 private:
+    using container_guard = typename depth_tracking<Depth>::container_guard;
+
     // Where this thread's native stack runs out for the encoder's recursion.
     const std::uintptr_t stack_floor;
 
@@ -124,9 +94,9 @@ private:
     }
 
     void encode_element(py::handle item) {
-        this->enter();
+        this->enter_element();
         encode_item(item);
-        this->leave();
+        this->leave_element();
     }
 
     void start_container(std::int32_t (*write_header)(cbor_buffer *, std::uint64_t), Py_ssize_t count) {
@@ -144,17 +114,17 @@ private:
     // list, so the size is checked before every read and each element is held
     // by a reference of its own while it is written.
     void encode_list(PyObject *list) {
-        const nesting_guard guard(stack_floor);
+        const container_guard guard(stack_floor);
         const Py_ssize_t count = PyList_GET_SIZE(list);
         start_container(write_array_header, count);
         for (Py_ssize_t index = 0; index < count; ++index) {
             if (PyList_GET_SIZE(list) != count) {
-                throw_changed_during_encoding("list changed size during dumps");
+                throw_runtime_error(error_text::list_changed_size);
             }
             encode_element(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, index)));
         }
         if (PyList_GET_SIZE(list) != count) {
-            throw_changed_during_encoding("list changed size during dumps");
+            throw_runtime_error(error_text::list_changed_size);
         }
         end_container();
     }
@@ -162,7 +132,7 @@ private:
     // A tuple cannot change while it is alive, and this one is held by the
     // caller's value, so its elements are read as they are.
     void encode_tuple(PyObject *tuple) {
-        const nesting_guard guard(stack_floor);
+        const container_guard guard(stack_floor);
         const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
         start_container(write_array_header, count);
         for (Py_ssize_t index = 0; index < count; ++index) {
@@ -174,7 +144,7 @@ private:
     // Entries come from the dict's own storage, in insertion order. A dict
     // changed while it is written is refused rather than written partly.
     void encode_dict(PyObject *dict) {
-        const nesting_guard guard(stack_floor);
+        const container_guard guard(stack_floor);
         const Py_ssize_t count = PyDict_GET_SIZE(dict);
         start_container(write_map_header, count);
         Py_ssize_t position = 0;
@@ -183,20 +153,20 @@ private:
         PyObject *item = nullptr;
         while (PyDict_Next(dict, &position, &key, &item)) {
             if (++seen > count) {
-                throw_changed_during_encoding("dict changed during dumps");
+                throw_runtime_error(error_text::dict_changed);
             }
             const py::object held_key = py::reinterpret_borrow<py::object>(key);
             const py::object held_item = py::reinterpret_borrow<py::object>(item);
-            this->enter();
+            this->enter_element();
             encode_item(held_key);
             encode_item(held_item);
-            this->leave();
+            this->leave_element();
             if (PyDict_GET_SIZE(dict) != count) {
-                throw_changed_during_encoding("dict changed size during dumps");
+                throw_runtime_error(error_text::dict_changed_size);
             }
         }
         if (seen != count) {
-            throw_changed_during_encoding("dict changed during dumps");
+            throw_runtime_error(error_text::dict_changed);
         }
         end_container();
     }
@@ -205,7 +175,7 @@ private:
         char *data = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) {
-            throw std::runtime_error("Unable to extract bytes contents!");
+            throw_runtime_error(error_text::bytes_contents);
         }
         check_written(write_bytes(buffer.get(), data, static_cast<std::uint64_t>(size)));
     }

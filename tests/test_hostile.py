@@ -351,3 +351,26 @@ def test_deep_nesting_raises_cleanly(shape, where, recursion_limit):
 def test_deep_chain_of_reentrant_calls(where, recursion_limit):
     result = run_on(where, recursion_limit, lambda: outcome(lambda: dumps(reentrant_chain(100_000))))
     assert result == ("bytes", b"\x01")
+
+
+# An explicit max_depth governs, whatever the interpreter's recursion limit
+# (1000 here); the native stack guard still stops a thread whose stack runs out.
+WRITTEN_1500 = [("bytes", b"\x9f" * 1500 + b"\xf6" + b"\xff" * 1500), ("bytes", b"\x81" * 1500 + b"\xf6")]
+
+
+@pytest.mark.parametrize("where, shape, max_depth, expected", [
+    ("main", "list", 1510, WRITTEN_1500),
+    ("main", "list", U64_MAX, WRITTEN_1500),
+    ("main", "list", 1200, [Fails("RuntimeError", "^Exceeded recursion limit:1200$")] * 2),
+    ("thread", "self list", U64_MAX, [DEEP] * 2),
+])
+def test_max_depth_governs_over_the_recursion_limit(where, shape, max_depth, expected):
+    def task():
+        value = nested(shape, 1500)
+        return [outcome(lambda: dumps(value, indefinite, max_depth)) for indefinite in (True, False)]
+
+    for result, wanted in zip(run_on(where, 1000, task), expected):
+        if isinstance(wanted, Fails):
+            check(result, wanted)
+        else:
+            assert result == wanted

@@ -1,0 +1,26 @@
+#include "depth.h"
+
+#include "errors.h"
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace veldspray {
+
+void enter_level(depth_counter &counter) {
+    if (++counter.depth > counter.limit) {
+        throw_runtime_error(error_text::depth_limit + std::to_string(counter.limit));
+    }
+}
+
+interpreter_recursion_guard::interpreter_recursion_guard(std::uintptr_t stack_floor) {
+    check_native_stack(stack_floor);
+    if (Py_EnterRecursiveCall(error_text::recursion_context) != 0) {
+        throw pybind11::error_already_set();
+    }
+}
+
+interpreter_recursion_guard::~interpreter_recursion_guard() { Py_LeaveRecursiveCall(); }
+
+}  // namespace veldspray

@@ -1,0 +1,68 @@
+// Platform code: where the calling thread's stack ends, and where the current
+// frame is. Stacks grow downwards on every platform CPython 3.10 runs on.
+#include "native_stack.h"
+
+#include "errors.h"
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstddef>
+
+#if defined(__GLIBC__)
+#include <pthread.h>
+#endif
+
+namespace veldspray {
+namespace {
+
+// Stack kept free below the deepest container frame, for the interpreter and
+// for Python code that classification may run (__index__, __eq__, __str__).
+constexpr std::uintptr_t minimum_headroom = 128 * 1024;
+
+#if defined(__GLIBC__)
+std::uintptr_t compute_stack_floor() noexcept {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+        return 0;
+    }
+    void *low = nullptr;
+    std::size_t size = 0;
+    const int status = pthread_attr_getstack(&attributes, &low, &size);
+    pthread_attr_destroy(&attributes);
+    if (status != 0 || low == nullptr) {
+        return 0;
+    }
+    const std::uintptr_t headroom = std::max<std::uintptr_t>(minimum_headroom, size / 4);
+    return reinterpret_cast<std::uintptr_t>(low) + headroom;
+}
+#else
+// Without a way to ask for the thread's stack bounds there is no native
+// check: deep input is then bounded by the interpreter's recursion limit in
+// the unlimited configurations and by max_depth in the limited ones.
+std::uintptr_t compute_stack_floor() noexcept { return 0; }
+#endif
+
+}  // namespace
+
+std::uintptr_t native_stack_floor() noexcept {
+    thread_local const std::uintptr_t floor = compute_stack_floor();
+    return floor;
+}
+
+std::uintptr_t current_stack_address() noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+#else
+    // A local's address lies in the current frame too.
+    volatile char marker = 0;
+    return reinterpret_cast<std::uintptr_t>(&marker);
+#endif
+}
+
+void throw_native_stack_exhausted() {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", error_text::recursion_context);
+    throw pybind11::error_already_set();
+}
+
+}  // namespace veldspray

@@ -1,0 +1,41 @@
+// Where an encoder writes: the call's output buffer, and the check that turns
+// a writer's failure into MemoryError.
+#pragma once
+
+#include "cbor.h"
+#include "errors.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace veldspray {
+
+struct buffer_release {
+    void operator()(cbor_buffer *buffer) const noexcept { buffer_free(buffer); }
+};
+using buffer_handle = std::unique_ptr<cbor_buffer, buffer_release>;
+
+// How many bytes of a value's text the integer range error quotes.
+inline constexpr std::uint64_t default_value_text_limit = 40;
+
+// What every encoder configuration holds: the output buffer, and the longest
+// value text that the integer range error may quote.
+struct encoder_output {
+    buffer_handle buffer;
+    std::uint64_t value_text_limit;
+};
+
+// The writers report a buffer that could not grow by a negative status; the
+// call then fails with MemoryError rather than return damaged output.
+inline void check_written(std::int32_t status) {
+    if (status < 0) {
+        throw_memory_error();
+    }
+}
+
+// A signed 64-bit value: negative ones as CBOR negative integers.
+inline std::int32_t write_int64(cbor_buffer *buffer, std::int64_t value) {
+    return value < 0 ? write_negint(buffer, value) : write_uint(buffer, static_cast<std::uint64_t>(value));
+}
+
+}  // namespace veldspray
