@@ -1,6 +1,6 @@
 // The Python module veldspray_cbor: its docstring, its version and dumps.
-#include "nesting_guard.h"
-#include "value_encoder.h"
+#include "dumps_call.h"
+#include "native_stack.h"
 #include "value_variant.h"
 
 #include <pybind11/pybind11.h>
@@ -46,27 +46,6 @@ constexpr const char *dumps_doc = R"(
     Dump a Python object to cbor
     )";
 
-template <length_mode Lengths, depth_policy Depth>
-py::bytes encode(const value_variant &value, std::uint64_t max_depth) {
-    buffer_handle output(buffer_new());
-    if (!output) {
-        throw_memory_error();
-    }
-    value_encoder<Lengths, Depth> encoder(std::move(output), max_depth);
-    encoder.encode_value(value);
-    const cbor_buffer &result = *encoder.buffer;
-    return py::bytes(reinterpret_cast<const char *>(result.data), static_cast<std::size_t>(result.size));
-}
-
-py::bytes dumps(const value_variant &value, bool indefinite, std::uint64_t max_depth) {
-    if (indefinite) {
-        return max_depth != 0 ? encode<length_mode::indefinite, depth_policy::limited>(value, max_depth)
-                              : encode<length_mode::indefinite, depth_policy::unlimited>(value, max_depth);
-    }
-    return max_depth != 0 ? encode<length_mode::definite, depth_policy::limited>(value, max_depth)
-                          : encode<length_mode::definite, depth_policy::unlimited>(value, max_depth);
-}
-
 }  // namespace
 }  // namespace veldspray
 
@@ -75,5 +54,6 @@ PYBIND11_MODULE(veldspray_cbor, module) {
     module.doc() = veldspray::module_doc;
     module.def("dumps", &veldspray::dumps, veldspray::dumps_doc, py::arg("value"), py::arg("indefinite") = true,
                py::arg("max_depth") = 0);
+    module.attr("dumps") = veldspray::make_fast_dumps(module.attr("dumps"), module.attr("__name__"));
     module.attr("__version__") = VELDSPRAY_VERSION;
 }

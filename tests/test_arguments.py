@@ -1,8 +1,17 @@
-"""How dumps takes its three arguments, and how it refuses them."""
+"""How dumps takes its three arguments, and how it refuses them.
+
+dumps runs the calls whose arguments need no conversion itself and hands every
+other call to the function that the binding layer registered, its __self__;
+each table runs through both, which must agree to the byte and to the text.
+"""
 
 import pytest
 
 from veldspray_cbor import dumps
+
+ENTRIES = pytest.mark.parametrize("entry", [dumps, dumps.__self__], ids=["dumps", "registered"])
+RPC = {"jsonrpc": "2.0", "id": 4711, "method": "get", "params": [1, "x", True, None, 2.5]}
+RPC_HEX = "bf676a736f6e72706363322e30626964191267666d6574686f646367657466706172616d739f016178f5f6f94100ffff"
 
 SIGNATURE = (
     "(value: Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None], "
@@ -47,14 +56,23 @@ class IntThree:
         (([[1]],), {"max_depth": 2**64 - 1}, "9f9f01ffff"),
         (([[1]],), {"max_depth": IndexThree()}, "9f9f01ffff"),
         (([[1]],), {"max_depth": IntThree()}, "9f9f01ffff"),
+        ((5,), {}, "05"),
+        ((5, False), {}, "05"),
+        (({"a": 1},), {"indefinite": False}, "a1616101"),
+        (({"a": 1},), {"max_depth": 8}, "bf616101ff"),
+        ((), {"value": {"a": 1}}, "bf616101ff"),
+        ((), {"max_depth": 0, "indefinite": True, "value": RPC}, RPC_HEX),
+        ((RPC, True, 2), {}, RPC_HEX),
+        (([[1]], True), {"max_depth": 1}, None),
     ],
 )
-def test_accepted_arguments(args, kwargs, expected):
+@ENTRIES
+def test_accepted_arguments(entry, args, kwargs, expected):
     if expected is None:
         with pytest.raises(RuntimeError, match=r"^Exceeded recursion limit:1$"):
-            dumps(*args, **kwargs)
+            entry(*args, **kwargs)
     else:
-        assert dumps(*args, **kwargs).hex() == expected
+        assert entry(*args, **kwargs).hex() == expected
 
 
 @pytest.mark.parametrize(
@@ -74,12 +92,32 @@ def test_accepted_arguments(args, kwargs, expected):
         (([],), {"max_depth": "3"}, "[]; kwargs: max_depth='3'"),
         ((bytearray(b"x"),), {}, "bytearray(b'x')"),
         ((frozenset(),), {}, "frozenset()"),
+        ((), {"indefinite": False}, "kwargs: indefinite=False"),
+        (([],), {"max_depth": 1, "maxdepth": 1}, "[]; kwargs: max_depth=1, maxdepth=1"),
     ],
 )
-def test_refused_arguments_raise_type_error(args, kwargs, invoked_with):
+@ENTRIES
+def test_refused_arguments_raise_type_error(entry, args, kwargs, invoked_with):
     with pytest.raises(TypeError) as caught:
-        dumps(*args, **kwargs)
+        entry(*args, **kwargs)
     assert str(caught.value) == MISMATCH + invoked_with
+
+
+def test_each_argument_s_own_code_runs_once_and_in_order():
+    calls = []
+
+    class Index:
+        def __index__(self):
+            calls.append("index")
+            return 3
+
+    class Falsy:
+        def __bool__(self):
+            calls.append("bool")
+            return False
+
+    assert dumps(Index(), Falsy(), Index()).hex() == "03"
+    assert calls == ["index", "bool", "index"]
 
 
 def test_a_repr_that_raises_does_not_hide_the_type_error():
