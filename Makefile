@@ -1,20 +1,33 @@
 # Each target sets up what it needs on a fresh machine: a virtual environment
 # in .venv with pinned tools, and the module built from this checkout.
-#   make demo   install the module and encode a real JSON document as CBOR
-#   make test   build and run every test: the codec's own, all of them under
-#               the sanitizers, the fuzzers briefly, then the module's tests
-#   make sanitize   codec tests and the whole pytest suite under ASan + UBSan
-#   make fuzz       each libFuzzer harness for FUZZ_SECONDS (default 30)
-#   make fuzz-long  the same for FUZZ_SECONDS (default 600)
-#   make bench  install the module and time dumps against cbor2, msgpack,
-#               orjson and json; tables go to bench/results.md
-#               (BENCH_ARGS=--quick for a rough run, --help for the options)
+# `make` alone lists the targets.
 
-PYTHON := $(shell scripts/python310)
+.DEFAULT_GOAL := help
+NO_PYTHON_GOALS := help clean
+
+PYTHON := $(shell scripts/python310 2>/dev/null)
+ifeq ($(PYTHON),)
+ifneq ($(filter-out $(NO_PYTHON_GOALS),$(or $(MAKECMDGOALS),$(.DEFAULT_GOAL))),)
+$(error no Python 3.10 interpreter found. Install one, e.g. with pyenv (pyenv install 3.10) \
+or your distribution's package (python3.10 with python3.10-venv), and run make again)
+endif
+endif
+
 BIN := .venv/bin
 CODEC_BUILD := build/codec
+# pip reinstalls the module only when one of these changed since the last install.
+MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -type f)
+INSTALLED := .venv/module-installed
 
-.PHONY: demo test install codec-test module-test bench
+.PHONY: help clean demo install test codec-test module-test bench clang-tools \
+	sanitize sanitize-codec sanitize-module fuzz-build fuzz fuzz-long
+
+help: ## list the targets
+	@echo "make TARGET, where TARGET is one of:"
+	@awk -F ':.*## ' '/^[a-z-]+:.*## / { printf "  %-16s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
+
+clean: ## remove the environments and all build output
+	rm -rf .venv .venv-sanitize build dist
 
 $(BIN)/python:
 	$(PYTHON) -m venv .venv
@@ -24,28 +37,36 @@ $(BIN)/pytest: tests/requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r tests/requirements.txt
 	touch $@
 
+# The build tools alone, at the versions pinned for the tests.
+$(BIN)/cmake: tests/requirements.txt | $(BIN)/python
+	$(BIN)/python -m pip install --quiet -c tests/requirements.txt cmake ninja
+	touch $@
+
 $(BIN)/pyperf: bench/requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r bench/requirements.txt
 	touch $@
 
-install: | $(BIN)/python
+$(INSTALLED): $(MODULE_FILES) | $(BIN)/python
 	$(BIN)/python -m pip install --quiet .
+	touch $@
 
-demo: install
+install: $(INSTALLED) ## build the module from this checkout into .venv
+
+demo: install ## install the module and encode a real JSON document as CBOR
 	$(BIN)/python examples/json_to_cbor.py
 
-codec-test: $(BIN)/pytest
+codec-test: $(BIN)/cmake ## the codec's own tests (C++, no Python)
 	$(BIN)/cmake -S . -B $(CODEC_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
-		-DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_WERROR=ON
+		-DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_WERROR=ON
 	$(BIN)/cmake --build $(CODEC_BUILD)
 	$(BIN)/ctest --test-dir $(CODEC_BUILD) --output-on-failure
 
-module-test: install $(BIN)/pytest
+module-test: install $(BIN)/pytest ## the module's pytest suite
 	$(BIN)/python -m pytest
 
-test: codec-test sanitize fuzz module-test
+test: codec-test sanitize fuzz module-test ## every test: codec, sanitizers, fuzzers, module
 
-bench: install $(BIN)/pyperf
+bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json (BENCH_ARGS=--quick)
 	$(BIN)/python bench/run.py $(BENCH_ARGS)
 
 # ---- Checked builds: sanitizers, fuzzing, allocation faults -----------------
@@ -72,7 +93,7 @@ PY_SAN_ENV = ASAN_OPTIONS=detect_leaks=1:leak_check_at_exit=0:allocator_may_retu
 	PYTHONMALLOC=malloc ASAN_SYMBOLIZER_PATH=$(abspath tests/sanitizer/llvm-symbolizer) \
 	LD_PRELOAD=$$(clang -print-file-name=libclang_rt.asan-$$(uname -m).so)
 
-clang-tools:
+clang-tools: ## install clang, libFuzzer and the sanitizer runtimes if missing
 	@if ! command -v clang >/dev/null || ! command -v clang++ >/dev/null \
 	    || [ ! -f "$$(clang -print-file-name=libclang_rt.fuzzer-$$(uname -m).a)" ] \
 	    || [ ! -f "$$(clang -print-file-name=libclang_rt.asan-$$(uname -m).so)" ]; then \
@@ -80,10 +101,10 @@ clang-tools:
 		$(SUDO) apt-get install -y -qq clang libclang-rt-14-dev llvm; \
 	fi
 
-sanitize: sanitize-codec sanitize-module
+sanitize: sanitize-codec sanitize-module ## codec tests and the pytest suite under ASan + UBSan
 
-sanitize-codec: clang-tools $(BIN)/pytest
-	$(BIN)/cmake -S . -B $(SAN_CODEC_BUILD) $(NINJA_ARGS) $(CLANG_ARGS) \
+sanitize-codec: clang-tools $(BIN)/cmake ## the codec's tests under ASan + UBSan
+	$(BIN)/cmake -S . -B $(SAN_CODEC_BUILD) $(NINJA_ARGS) $(CLANG_ARGS) -DVELDSPRAY_BUILD_MODULE=OFF \
 		-DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_SANITIZE=ON -DVELDSPRAY_WERROR=ON
 	$(BIN)/cmake --build $(SAN_CODEC_BUILD)
 	$(SAN_ENV) $(BIN)/ctest --test-dir $(SAN_CODEC_BUILD) --output-on-failure
@@ -96,7 +117,7 @@ $(SAN_BIN)/pytest: tests/requirements.txt
 	$(SAN_BIN)/python -m pip install --quiet -r tests/requirements.txt
 	touch $@
 
-sanitize-module: clang-tools $(SAN_BIN)/pytest
+sanitize-module: clang-tools $(SAN_BIN)/pytest ## the pytest suite against the sanitized module
 	$(SAN_BIN)/python -m pip install --quiet --force-reinstall --no-deps \
 		--config-settings=build-dir=build/sanitize-module \
 		--config-settings=cmake.build-type=RelWithDebInfo \
@@ -106,15 +127,15 @@ sanitize-module: clang-tools $(SAN_BIN)/pytest
 		--config-settings=cmake.define.VELDSPRAY_ALLOC_FAULTS=ON .
 	$(PY_SAN_ENV) PYTHONPATH=tests/sanitizer $(SAN_BIN)/python -m pytest -p leak_check
 
-fuzz-build: clang-tools $(BIN)/pytest
-	$(BIN)/cmake -S . -B $(FUZZ_BUILD) $(NINJA_ARGS) $(CLANG_ARGS) -DVELDSPRAY_FUZZ=ON -DVELDSPRAY_WERROR=ON
+fuzz-build: clang-tools $(BIN)/cmake ## build the libFuzzer harnesses
+	$(BIN)/cmake -S . -B $(FUZZ_BUILD) $(NINJA_ARGS) $(CLANG_ARGS) -DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_FUZZ=ON -DVELDSPRAY_WERROR=ON
 	$(BIN)/cmake --build $(FUZZ_BUILD)
 
 # Each harness starts from its committed corpus (tests/fuzz/corpus/NAME, read
 # only) and keeps what it finds in build/fuzz/corpus-NAME. A crash input is
 # written to build/fuzz/ and fails the target; -close_fd_mask=2 mutes the
 # reader's messages about unimplemented codes, not libFuzzer's reports.
-fuzz: fuzz-build
+fuzz: fuzz-build ## each libFuzzer harness for FUZZ_SECONDS (default 30)
 	@for name in $(FUZZERS); do \
 		mkdir -p $(FUZZ_BUILD)/corpus-$$name && \
 		echo "fuzz_$$name: $(FUZZ_SECONDS) s" && \
@@ -126,4 +147,4 @@ fuzz: fuzz-build
 	done
 
 fuzz-long: FUZZ_SECONDS = 600
-fuzz-long: fuzz
+fuzz-long: fuzz ## the same for 10 minutes each

@@ -7,8 +7,9 @@
 For every input and encoder it first runs a memory probe (a fresh process,
 one call: output size, peak memory, or "n/a" when the encoder refuses the
 input), then times the pair with pyperf in fresh worker processes. It prints
-Markdown tables and writes them to bench/results.md; the raw pyperf data
-goes to bench/results.json, for `python -m pyperf compare_to OLD NEW`.
+Markdown tables and writes them to bench/results.md, draws the time ratios as
+bench/results.svg (the chart the README shows), and writes the raw pyperf data
+to bench/results.json, for `python -m pyperf compare_to OLD NEW`.
 
 The JSON documents are read from ../shared/bench-data beside the repository,
 or from $VELDSPRAY_BENCH_DATA, or from --data-dir; missing ones are skipped.
@@ -28,6 +29,7 @@ import time
 import pyperf
 
 import cases
+import chart
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -50,6 +52,8 @@ def parse_args(argv):
                                            + ", ".join(cases.ENCODERS))
     parser.add_argument("--markdown", type=pathlib.Path, default=HERE / "results.md",
                         help="where the tables go (default: %(default)s)")
+    parser.add_argument("--chart", type=pathlib.Path, default=HERE / "results.svg",
+                        help="where the chart of the time ratios goes (default: %(default)s)")
     parser.add_argument("--json", type=pathlib.Path, default=HERE / "results.json",
                         help="where the pyperf suite goes (default: %(default)s)")
     args = parser.parse_args(argv)
@@ -115,6 +119,13 @@ def table(title, inputs, encoders, cell):
     return lines + [""]
 
 
+def ratio_to_baseline(results, input_name, encoder):
+    """The encoder's median time over the baseline's, or None where either is missing."""
+    median = results[input_name][encoder].get("median")
+    base = results[input_name].get(cases.BASELINE, {}).get("median")
+    return median / base if median and base else None
+
+
 def report(args, inputs, results, mode, folder, elapsed):
     encoders = args.encoders
 
@@ -122,9 +133,8 @@ def report(args, inputs, results, mode, folder, elapsed):
         entry = results[input_name][encoder]
         if "median" not in entry:
             return "n/a"
-        base = results[input_name].get(cases.BASELINE, {}).get("median")
-        ratio = f" ({entry['median'] / base:.2f}×)" if base else ""
-        return format_time(entry["median"]) + ratio
+        ratio = ratio_to_baseline(results, input_name, encoder)
+        return format_time(entry["median"]) + (f" ({ratio:.2f}×)" if ratio else "")
 
     def size(input_name, encoder):
         entry = results[input_name][encoder]
@@ -211,11 +221,16 @@ def main(argv=None):
     print()
     print(markdown)
     args.markdown.write_text(markdown)
+    ratios = {input_name: {encoder: ratio for encoder in args.encoders
+                           if (ratio := ratio_to_baseline(results, input_name, encoder)) is not None}
+              for input_name in inputs}
+    args.chart.write_text(chart.svg_chart(f"Time per call relative to {cases.BASELINE} (log scale; left of 1 is faster)",
+                                          inputs, args.encoders, ratios))
     if suite:
         if args.json.exists():
             args.json.unlink()
         pyperf.BenchmarkSuite(suite).dump(str(args.json))
-    print(f"written: {args.markdown}" + (f", {args.json}" if suite else ""))
+    print(f"written: {args.markdown}, {args.chart}" + (f", {args.json}" if suite else ""))
 
 
 if __name__ == "__main__":

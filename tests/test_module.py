@@ -3,7 +3,6 @@
 import glob
 import importlib.metadata
 import os
-import pathlib
 import shutil
 import subprocess
 
@@ -43,11 +42,6 @@ def test_dumps_identity_and_docstring():
     assert dumps.__name__ == "dumps"
     assert dumps.__module__ == "veldspray_cbor"
     assert dumps.__doc__ == "dumps" + SIGNATURE + "\n\n" + "\n    Dump a Python object to cbor\n    " + "\n"
-
-
-def test_typing_stub_is_installed_beside_the_module():
-    stub = pathlib.Path(veldspray_cbor.__file__).with_name("veldspray_cbor.pyi")
-    assert "def dumps(" in stub.read_text()
 
 
 def other_interpreters():

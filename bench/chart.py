@@ -1,0 +1,99 @@
+"""Draws the benchmark's time ratios as an SVG bar chart, with no plotting library.
+
+One group of horizontal bars per input, one bar per encoder, each bar drawn
+from the line at 1 (the baseline encoder) to the encoder's ratio on a log
+scale, so that faster encoders reach left and slower ones right. The output
+is plain text that changes only where the figures do.
+"""
+
+import math
+from xml.sax.saxutils import escape
+
+# Colours that stay apart for colour-blind readers (Okabe and Ito).
+COLOURS = ["#0072B2", "#56B4E9", "#E69F00", "#F0E442", "#009E73", "#D55E00", "#CC79A7", "#000000"]
+
+WIDTH = 760
+LABEL_RIGHT = 110          # input names end here
+PLOT_LEFT, PLOT_RIGHT = 165, WIDTH - 50
+BAR_HEIGHT, BAR_GAP, GROUP_GAP = 9, 1, 12
+LEGEND_ROW = 18
+FONT = 'font-family="sans-serif"'
+
+
+def ratio_label(ratio):
+    return f"{ratio:.2f}×" if ratio < 10 else f"{ratio:.1f}×"
+
+
+def scale_ticks(low, high):
+    """The values 1, 2 and 5 times a power of ten from low to high."""
+    ticks = [step * 10.0**exponent for exponent in range(-6, 7) for step in (1, 2, 5)]
+    return [tick for tick in ticks if low * (1 - 1e-9) <= tick <= high * (1 + 1e-9)]
+
+
+def scale_bounds(ratios):
+    """The nearest ticks around all ratios, at least 0.5 to 2 so that the line
+    at 1 never sits at an edge."""
+    ticks = scale_ticks(0, math.inf)
+    low = max(tick for tick in ticks if tick <= min(ratios, default=1) and tick <= 0.5)
+    high = min(tick for tick in ticks if tick >= max(ratios, default=1) and tick >= 2)
+    return low, high
+
+
+def svg_chart(title, inputs, encoders, ratios):
+    """ratios[input][encoder] is the encoder's time over the baseline's, or
+    missing where the encoder refuses the input."""
+    low, high = scale_bounds([ratio for row in ratios.values() for ratio in row.values()])
+
+    def x(ratio):
+        share = (math.log10(ratio) - math.log10(low)) / (math.log10(high) - math.log10(low))
+        return PLOT_LEFT + share * (PLOT_RIGHT - PLOT_LEFT)
+
+    legend_per_row = 4
+    legend_rows = math.ceil(len(encoders) / legend_per_row)
+    top = 34 + legend_rows * LEGEND_ROW + 8
+    group_height = len(encoders) * (BAR_HEIGHT + BAR_GAP) + GROUP_GAP
+    bottom = top + len(inputs) * group_height
+    height = bottom + 30
+
+    parts = [
+        f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{height}" '
+        f'viewBox="0 0 {WIDTH} {height}">',
+        f'<rect width="{WIDTH}" height="{height}" fill="#ffffff"/>',
+        f'<text x="{WIDTH / 2}" y="20" text-anchor="middle" {FONT} font-size="13" font-weight="bold">'
+        f'{escape(title)}</text>',
+    ]
+    for index, encoder in enumerate(encoders):
+        column, row = index % legend_per_row, index // legend_per_row
+        left, baseline = 40 + column * 175, 34 + row * LEGEND_ROW + 10
+        parts.append(f'<rect x="{left}" y="{baseline - 9}" width="10" height="10" fill="{COLOURS[index]}"/>')
+        parts.append(f'<text x="{left + 15}" y="{baseline}" {FONT} font-size="11">{escape(encoder)}</text>')
+
+    for tick in scale_ticks(low, high):
+        position = x(tick)
+        colour = "#333333" if tick == 1 else "#dddddd"
+        parts.append(f'<line x1="{position:.1f}" y1="{top - 4}" x2="{position:.1f}" y2="{bottom}" '
+                     f'stroke="{colour}" stroke-width="{1.5 if tick == 1 else 1}"/>')
+        parts.append(f'<text x="{position:.1f}" y="{bottom + 14}" text-anchor="middle" {FONT} font-size="11">'
+                     f'{tick:g}×</text>')
+
+    for group, input_name in enumerate(inputs):
+        group_top = top + group * group_height
+        middle = group_top + len(encoders) * (BAR_HEIGHT + BAR_GAP) / 2
+        parts.append(f'<text x="{LABEL_RIGHT}" y="{middle + 4:.1f}" text-anchor="end" {FONT} font-size="11">'
+                     f'{escape(input_name)}</text>')
+        for index, encoder in enumerate(encoders):
+            bar_top = group_top + index * (BAR_HEIGHT + BAR_GAP)
+            ratio = ratios.get(input_name, {}).get(encoder)
+            if ratio is None:
+                parts.append(f'<text x="{x(1) + 4:.1f}" y="{bar_top + BAR_HEIGHT - 1}" {FONT} font-size="9" '
+                             f'fill="#777777">n/a</text>')
+                continue
+            start, end = sorted((x(1), x(ratio)))
+            parts.append(f'<rect x="{start:.1f}" y="{bar_top}" width="{max(end - start, 1.5):.1f}" '
+                         f'height="{BAR_HEIGHT}" fill="{COLOURS[index]}"/>')
+            faster = ratio < 1
+            parts.append(f'<text x="{(start - 3 if faster else end + 3):.1f}" y="{bar_top + BAR_HEIGHT - 1}" '
+                         f'text-anchor="{"end" if faster else "start"}" {FONT} font-size="9">'
+                         f'{ratio_label(ratio)}</text>')
+    parts.append("</svg>")
+    return "\n".join(parts) + "\n"
