@@ -75,7 +75,10 @@ INPUTS = {
     "nested_500": ("lists nested 500 deep", lambda _: _nested(NESTING)),
     "tiny_int": ("one call: 5", lambda _: 5),
     "tiny_dict": ('one call: {"a": 1}', lambda _: {"a": 1}),
+    "tiny_rpc": ("one call: an RPC-shaped message", lambda _: RPC_MESSAGE),
 }
+
+RPC_MESSAGE = {"jsonrpc": "2.0", "id": 4711, "method": "get", "params": [1, "x", True, None, 2.5]}
 
 # name -> (setup, statement). The setup binds the encoder to a local name, so
 # every statement costs one call and nothing else; `value` is the input.
@@ -90,6 +93,23 @@ ENCODERS = {
 }
 
 BASELINE = "cbor2"
+
+# dumps in each way a caller may write it, timed on the tiny inputs only: for
+# one small value the call itself is much of the cost.
+CALL_SHAPES = {
+    "veldspray dumps(v)": "dumps(value)",
+    "veldspray dumps(v, False)": "dumps(value, False)",
+    "veldspray dumps(v, indefinite=False)": "dumps(value, indefinite=False)",
+    "veldspray dumps(v, max_depth=8)": "dumps(value, max_depth=8)",
+    "veldspray dumps(value=v)": "dumps(value=value)",
+}
+TINY_INPUTS = ("tiny_int", "tiny_dict", "tiny_rpc")
+ENCODERS.update((shape, ("from veldspray_cbor import dumps", statement)) for shape, statement in CALL_SHAPES.items())
+
+
+def crosses(encoder, input_name):
+    """Whether the run times this encoder on this input."""
+    return encoder not in CALL_SHAPES or input_name in TINY_INPUTS
 
 
 def build_input(name, folder):

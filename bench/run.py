@@ -126,8 +126,16 @@ def ratio_to_baseline(results, input_name, encoder):
     return median / base if median and base else None
 
 
+def document_encoders(encoders):
+    """The encoders of the main tables and the chart: all but the call shapes."""
+    return [encoder for encoder in encoders if encoder not in cases.CALL_SHAPES]
+
+
 def report(args, inputs, results, mode, folder, elapsed):
-    encoders = args.encoders
+    encoders = document_encoders(args.encoders)
+    shapes = [encoder for encoder in args.encoders if encoder in cases.CALL_SHAPES]
+    tiny_inputs = [name for name in inputs if name in cases.TINY_INPUTS]
+    shape_peers = [encoder for encoder in (cases.BASELINE, "msgpack") if encoder in args.encoders]
 
     def timing(input_name, encoder):
         entry = results[input_name][encoder]
@@ -156,6 +164,9 @@ def report(args, inputs, results, mode, folder, elapsed):
     ]
     lines += table(f"Median time per call (ratio to {cases.BASELINE} default; below 1 is faster)",
                    inputs, encoders, timing)
+    if shapes and tiny_inputs:
+        lines += table(f"Tiny calls in each call shape (ratio to {cases.BASELINE} default)",
+                       tiny_inputs, shapes + shape_peers, timing)
     lines += table("Output size", inputs, encoders, size)
     lines += table("Peak memory of one call", inputs, encoders, memory)
     lines += [
@@ -206,26 +217,29 @@ def main(argv=None):
         scratch = pathlib.Path(scratch_name)
         for input_name in inputs:
             for encoder in args.encoders:
+                if not cases.crosses(encoder, input_name):
+                    continue
                 entry = probe(encoder, input_name, folder)
                 results[input_name][encoder] = entry
                 if "error" in entry:
-                    print(f"{input_name:14} {encoder:21} n/a  ({entry['error']})", flush=True)
+                    print(f"{input_name:14} {encoder:38} n/a  ({entry['error']})", flush=True)
                     continue
                 benchmark = time_pair(encoder, input_name, folder, mode, scratch)
                 suite.append(benchmark)
                 entry["median"] = benchmark.median()
-                print(f"{input_name:14} {encoder:21} {format_time(entry['median']):>10}  "
+                print(f"{input_name:14} {encoder:38} {format_time(entry['median']):>10}  "
                       f"{format_size(entry['size']):>11}  peak {format_kib(entry['peak_kib'])}", flush=True)
 
     markdown = report(args, inputs, results, mode, folder, time.monotonic() - started)
     print()
     print(markdown)
     args.markdown.write_text(markdown)
-    ratios = {input_name: {encoder: ratio for encoder in args.encoders
+    charted = document_encoders(args.encoders)
+    ratios = {input_name: {encoder: ratio for encoder in charted
                            if (ratio := ratio_to_baseline(results, input_name, encoder)) is not None}
               for input_name in inputs}
     args.chart.write_text(chart.svg_chart(f"Time per call relative to {cases.BASELINE} (log scale; left of 1 is faster)",
-                                          inputs, args.encoders, ratios))
+                                          inputs, charted, ratios))
     if suite:
         if args.json.exists():
             args.json.unlink()
