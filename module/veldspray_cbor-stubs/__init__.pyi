@@ -64,9 +64,10 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
             nesting deeper than max_depth ("Exceeded recursion limit:N");
             an integer outside both 64-bit ranges; a value's own Python
             code changed a container while it was being written.
-        RecursionError: nesting deeper than the interpreter's recursion
-            limit or the thread's native stack allows, including a
-            container that contains itself.
+        RecursionError: without max_depth, nesting deeper than the
+            interpreter's recursion limit, including a container that
+            contains itself; with or without it, nesting deeper than the
+            calling thread's native stack allows.
         MemoryError: the output cannot grow.
 
     Example:
