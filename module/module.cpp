@@ -48,13 +48,13 @@ constexpr const char *dumps_doc = R"(
 
 template <length_mode Lengths, depth_policy Depth>
 py::bytes encode(const value_variant &value, std::uint64_t max_depth) {
-    buffer_handle output(buffer_new());
+    buffer_handle output(cbor::buffer_new());
     if (!output) {
         throw_memory_error();
     }
     value_encoder<Lengths, Depth> encoder(std::move(output), max_depth);
     encoder.encode_value(value);
-    const cbor_buffer &result = *encoder.buffer;
+    const cbor::cbor_buffer &result = *encoder.buffer;
     return py::bytes(reinterpret_cast<const char *>(result.data), static_cast<std::size_t>(result.size));
 }
 
