@@ -136,12 +136,18 @@ std::int32_t decode_unimplemented(cbor_reader *reader, cbor_item *item) noexcept
     return 0;
 }
 
+// Consumes a float item's initial byte and its big-endian payload.
+std::int32_t read_float_payload(cbor_reader *reader, std::int32_t width, std::uint64_t *payload) noexcept
+{
+    reader->cur++;
+    return read_fixed(reader, width, payload);
+}
+
 std::int32_t decode_half(cbor_reader *reader, cbor_item *item) noexcept
 {
     std::uint64_t half;
 
-    reader->cur++;
-    if (read_fixed(reader, sizeof(std::uint16_t), &half) < 0)
+    if (read_float_payload(reader, sizeof(std::uint16_t), &half) < 0)
         return -1;
     const std::uint32_t exponent = static_cast<std::uint32_t>(half & half_exponent_mask) >> half_exponent_shift;
     const std::uint32_t fraction = static_cast<std::uint32_t>(half & half_fraction_mask);
@@ -163,8 +169,7 @@ std::int32_t decode_single(cbor_reader *reader, cbor_item *item) noexcept
 {
     std::uint64_t pattern;
 
-    reader->cur++;
-    if (read_fixed(reader, sizeof(std::uint32_t), &pattern) < 0)
+    if (read_float_payload(reader, sizeof(std::uint32_t), &pattern) < 0)
         return -1;
     if (pattern == single_infinity_pattern) {
         item->value = double_infinity_bits;
@@ -181,8 +186,7 @@ std::int32_t decode_single(cbor_reader *reader, cbor_item *item) noexcept
 
 std::int32_t decode_double(cbor_reader *reader, cbor_item *item) noexcept
 {
-    reader->cur++;
-    return read_fixed(reader, sizeof(std::uint64_t), &item->value);
+    return read_float_payload(reader, sizeof(std::uint64_t), &item->value);
 }
 
 // The handler for an initial byte, from its major type and additional
