@@ -193,7 +193,7 @@ std::int32_t decode_double(cbor_reader *reader, cbor_item *item) noexcept
 // information. Arguments of 0..27 are read as the additional information
 // says; 28..30 are reserved and skipped, as are tags (their number left
 // unread) and the simple values that carry no content.
-constexpr cbor_decode_handler handler_for(std::uint8_t initial_byte)
+constexpr cbor_decode_handler handler_for(std::uint8_t initial_byte) noexcept
 {
     const int major_type = initial_byte >> major_shift;
     const unsigned additional_info = initial_byte & ai_mask;
@@ -239,7 +239,7 @@ constexpr cbor_decode_handler handler_for(std::uint8_t initial_byte)
     }
 }
 
-constexpr std::array<cbor_decode_handler, 256> make_decode_table()
+constexpr std::array<cbor_decode_handler, 256> make_decode_table() noexcept
 {
     std::array<cbor_decode_handler, 256> table{};
     for (std::size_t byte = 0; byte < table.size(); ++byte)
