@@ -74,7 +74,7 @@ bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json 
 # from Debian's packages when missing (a no-op where they are present).
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 NINJA_ARGS = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja)
-CLANG_ARGS = -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CLANG_ARGS = -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 SAN_VENV := .venv-sanitize
 SAN_BIN := $(SAN_VENV)/bin
 SAN_CODEC_BUILD := build/sanitize-codec
@@ -121,9 +121,9 @@ sanitize-module: clang-tools $(SAN_BIN)/pytest ## the pytest suite against the s
 	$(SAN_BIN)/python -m pip install --quiet --force-reinstall --no-deps \
 		--config-settings=build-dir=build/sanitize-module \
 		--config-settings=cmake.build-type=RelWithDebInfo \
-		--config-settings=cmake.define.CMAKE_C_COMPILER=clang \
 		--config-settings=cmake.define.CMAKE_CXX_COMPILER=clang++ \
 		--config-settings=cmake.define.VELDSPRAY_SANITIZE=ON \
+		--config-settings=cmake.define.VELDSPRAY_WERROR=ON \
 		--config-settings=cmake.define.VELDSPRAY_ALLOC_FAULTS=ON .
 	$(PY_SAN_ENV) PYTHONPATH=tests/sanitizer $(SAN_BIN)/python -m pytest -p leak_check
 

@@ -1,49 +1,48 @@
-/*
- * Bit layouts of the three IEEE 754 binary formats that CBOR floats use, and
- * the moves between a double and its bit pattern. Private to the codec.
- */
-#ifndef VELDSPRAY_IEEE754_H
-#define VELDSPRAY_IEEE754_H
+// Bit layouts of the three IEEE 754 binary formats that CBOR floats use, and
+// the moves between a double and its bit pattern. Private to the codec.
+#pragma once
 
-#include <stdint.h>
-#include <string.h>
+#include <cstdint>
+#include <cstring>
 
-/* binary16: 1 sign bit, 5 exponent bits, 10 fraction bits */
-#define HALF_SIGN_SHIFT 15
-#define HALF_EXPONENT_SHIFT 10
-#define HALF_EXPONENT_MASK 0x7c00u
-#define HALF_EXPONENT_MAX 0x1fu
-#define HALF_EXPONENT_BIAS 15
-#define HALF_FRACTION_BITS 10
-#define HALF_FRACTION_MASK 0x03ffu
-#define HALF_HIDDEN_BIT 0x0400u
+namespace veldspray::cbor {
 
-/* binary32: 1 sign bit, 8 exponent bits, 23 fraction bits */
-#define SINGLE_SIGN_SHIFT 31
-#define SINGLE_EXPONENT_SHIFT 23
-#define SINGLE_EXPONENT_MASK UINT32_C(0x7f800000)
-#define SINGLE_EXPONENT_MAX 0xffu
-#define SINGLE_EXPONENT_BIAS 127
-#define SINGLE_FRACTION_BITS 23
-#define SINGLE_FRACTION_MASK UINT32_C(0x007fffff)
+// binary16: 1 sign bit, 5 exponent bits, 10 fraction bits
+inline constexpr unsigned half_sign_shift = 15;
+inline constexpr unsigned half_exponent_shift = 10;
+inline constexpr std::uint32_t half_exponent_mask = 0x7c00;
+inline constexpr std::uint32_t half_exponent_max = 0x1f;
+inline constexpr int half_exponent_bias = 15;
+inline constexpr int half_fraction_bits = 10;
+inline constexpr std::uint32_t half_fraction_mask = 0x03ff;
+inline constexpr std::uint32_t half_hidden_bit = 0x0400;
 
-/* binary64: the sign bit and the two fixed patterns the reader produces */
-#define DOUBLE_SIGN_MASK UINT64_C(0x8000000000000000)
-#define DOUBLE_INFINITY_BITS UINT64_C(0x7ff0000000000000)
-#define DOUBLE_NEGATIVE_NAN_BITS UINT64_C(0xfff8000000000000)
+// binary32: 1 sign bit, 8 exponent bits, 23 fraction bits
+inline constexpr unsigned single_sign_shift = 31;
+inline constexpr unsigned single_exponent_shift = 23;
+inline constexpr std::uint32_t single_exponent_mask = 0x7f800000;
+inline constexpr std::uint32_t single_exponent_max = 0xff;
+inline constexpr std::uint32_t single_exponent_bias = 127;
+inline constexpr unsigned single_fraction_bits = 23;
+inline constexpr std::uint32_t single_fraction_mask = 0x007fffff;
 
-static inline uint64_t double_to_bits(double x)
+// binary64: the sign bit and the two fixed patterns the reader produces
+inline constexpr std::uint64_t double_sign_mask = 0x8000000000000000;
+inline constexpr std::uint64_t double_infinity_bits = 0x7ff0000000000000;
+inline constexpr std::uint64_t double_negative_nan_bits = 0xfff8000000000000;
+
+inline std::uint64_t double_to_bits(double x) noexcept
 {
-    uint64_t bits;
-    memcpy(&bits, &x, sizeof bits);
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
     return bits;
 }
 
-static inline double bits_to_double(uint64_t bits)
+inline double bits_to_double(std::uint64_t bits) noexcept
 {
     double x;
-    memcpy(&x, &bits, sizeof x);
+    std::memcpy(&x, &bits, sizeof x);
     return x;
 }
 
-#endif /* VELDSPRAY_IEEE754_H */
+} // namespace veldspray::cbor

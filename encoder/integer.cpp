@@ -104,9 +104,9 @@ std::string cut_at_character(std::string text, std::uint64_t limit) {
 }  // namespace
 
 void encode_int(encoder_output &encoder, py::handle value) {
-    cbor_buffer *out = encoder.buffer.get();
+    cbor::cbor_buffer *out = encoder.buffer.get();
     if (const auto unsigned_value = conversion<std::uint64_t>(value)) {
-        return check_written(write_uint(out, *unsigned_value));
+        return check_written(cbor::write_uint(out, *unsigned_value));
     }
     if (const auto signed_value = conversion<std::int64_t>(value)) {
         return check_written(write_int64(out, *signed_value));

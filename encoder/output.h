@@ -11,9 +11,9 @@
 namespace veldspray {
 
 struct buffer_release {
-    void operator()(cbor_buffer *buffer) const noexcept { buffer_free(buffer); }
+    void operator()(cbor::cbor_buffer *buffer) const noexcept { cbor::buffer_free(buffer); }
 };
-using buffer_handle = std::unique_ptr<cbor_buffer, buffer_release>;
+using buffer_handle = std::unique_ptr<cbor::cbor_buffer, buffer_release>;
 
 // How many bytes of a value's text the integer range error quotes.
 inline constexpr std::uint64_t default_value_text_limit = 40;
@@ -34,8 +34,8 @@ inline void check_written(std::int32_t status) {
 }
 
 // A signed 64-bit value: negative ones as CBOR negative integers.
-inline std::int32_t write_int64(cbor_buffer *buffer, std::int64_t value) {
-    return value < 0 ? write_negint(buffer, value) : write_uint(buffer, static_cast<std::uint64_t>(value));
+inline std::int32_t write_int64(cbor::cbor_buffer *buffer, std::int64_t value) {
+    return value < 0 ? cbor::write_negint(buffer, value) : cbor::write_uint(buffer, static_cast<std::uint64_t>(value));
 }
 
 }  // namespace veldspray

@@ -48,13 +48,13 @@ public:
         case kind_truth:
             return encode_truth(std::get<kind_truth>(value));
         case kind_uint64:
-            return check_written(write_uint(buffer.get(), std::get<kind_uint64>(value)));
+            return check_written(cbor::write_uint(buffer.get(), std::get<kind_uint64>(value)));
         case kind_int64:
             return check_written(write_int64(buffer.get(), std::get<kind_int64>(value)));
         case kind_utf8_view:
             return encode_text(std::get<kind_utf8_view>(value));
         case kind_none:
-            return check_written(write_null(buffer.get()));
+            return check_written(cbor::write_null(buffer.get()));
         default:
             throw std::bad_variant_access();
         }
@@ -69,7 +69,7 @@ public:
         if (type == &PyUnicode_Type) return encode_str(object);
         if (type == &PyLong_Type) return encode_int(*this, object);
         if (type == &PyFloat_Type) return encode_float(object);
-        if (object == Py_None) return check_written(write_null(buffer.get()));
+        if (object == Py_None) return check_written(cbor::write_null(buffer.get()));
         if (type == &PyBool_Type) return encode_truth(object == Py_True);
         if (type == &PyList_Type) return encode_list(object);
         if (type == &PyDict_Type) return encode_dict(object);
@@ -99,14 +99,14 @@ private:
         this->leave_element();
     }
 
-    void start_container(std::int32_t (*write_header)(cbor_buffer *, std::uint64_t), Py_ssize_t count) {
-        const std::uint64_t head = Lengths == length_mode::indefinite ? UNSIZED : static_cast<std::uint64_t>(count);
+    void start_container(std::int32_t (*write_header)(cbor::cbor_buffer *, std::uint64_t), Py_ssize_t count) {
+        const std::uint64_t head = Lengths == length_mode::indefinite ? cbor::UNSIZED : static_cast<std::uint64_t>(count);
         check_written(write_header(buffer.get(), head));
     }
 
     void end_container() {
         if constexpr (Lengths == length_mode::indefinite) {
-            check_written(write_break(buffer.get()));
+            check_written(cbor::write_break(buffer.get()));
         }
     }
 
@@ -116,7 +116,7 @@ private:
     void encode_list(PyObject *list) {
         const container_guard guard(stack_floor);
         const Py_ssize_t count = PyList_GET_SIZE(list);
-        start_container(write_array_header, count);
+        start_container(cbor::write_array_header, count);
         for (Py_ssize_t index = 0; index < count; ++index) {
             if (PyList_GET_SIZE(list) != count) {
                 throw_runtime_error(error_text::list_changed_size);
@@ -134,7 +134,7 @@ private:
     void encode_tuple(PyObject *tuple) {
         const container_guard guard(stack_floor);
         const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
-        start_container(write_array_header, count);
+        start_container(cbor::write_array_header, count);
         for (Py_ssize_t index = 0; index < count; ++index) {
             encode_element(PyTuple_GET_ITEM(tuple, index));
         }
@@ -146,7 +146,7 @@ private:
     void encode_dict(PyObject *dict) {
         const container_guard guard(stack_floor);
         const Py_ssize_t count = PyDict_GET_SIZE(dict);
-        start_container(write_map_header, count);
+        start_container(cbor::write_map_header, count);
         Py_ssize_t position = 0;
         Py_ssize_t seen = 0;
         PyObject *key = nullptr;
@@ -177,7 +177,7 @@ private:
         if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) {
             throw_runtime_error(error_text::bytes_contents);
         }
-        check_written(write_bytes(buffer.get(), data, static_cast<std::uint64_t>(size)));
+        check_written(cbor::write_bytes(buffer.get(), data, static_cast<std::uint64_t>(size)));
     }
 
     void encode_str(PyObject *text) {
@@ -190,11 +190,11 @@ private:
         encode_text(std::string_view(data, static_cast<std::size_t>(size)));
     }
 
-    void encode_text(std::string_view text) { check_written(write_text(buffer.get(), text.data(), text.size())); }
+    void encode_text(std::string_view text) { check_written(cbor::write_text(buffer.get(), text.data(), text.size())); }
 
-    void encode_truth(bool truth) { check_written(truth ? write_true(buffer.get()) : write_false(buffer.get())); }
+    void encode_truth(bool truth) { check_written(truth ? cbor::write_true(buffer.get()) : cbor::write_false(buffer.get())); }
 
-    void encode_float(PyObject *number) { check_written(write_float(buffer.get(), PyFloat_AS_DOUBLE(number))); }
+    void encode_float(PyObject *number) { check_written(cbor::write_float(buffer.get(), PyFloat_AS_DOUBLE(number))); }
 };
 
 }  // namespace veldspray

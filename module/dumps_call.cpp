@@ -13,7 +13,7 @@ namespace {
 
 template <length_mode Lengths, depth_policy Depth, class Value>
 py::bytes encode(const Value &value, std::uint64_t max_depth, std::uintptr_t stack_floor) {
-    buffer_handle output(buffer_new());
+    buffer_handle output(cbor::buffer_new());
     if (!output) {
         throw_memory_error();
     }
@@ -23,7 +23,7 @@ py::bytes encode(const Value &value, std::uint64_t max_depth, std::uintptr_t sta
     } else {
         encoder.encode_item(value);
     }
-    const cbor_buffer &result = *encoder.buffer;
+    const cbor::cbor_buffer &result = *encoder.buffer;
     return py::bytes(reinterpret_cast<const char *>(result.data), static_cast<std::size_t>(result.size));
 }
 

@@ -3,35 +3,13 @@ range error that quotes the start of the value's text."""
 
 import pytest
 
+from support import table
 from veldspray_cbor import dumps
 
 RANGE_ERROR = "dumps received an integer out of range for both int64_t and uint64_t"
 
 
-@pytest.mark.parametrize(
-    "value, expected",
-    [
-        (0, "00"),
-        (23, "17"),
-        (24, "1818"),
-        (255, "18ff"),
-        (256, "190100"),
-        (65535, "19ffff"),
-        (65536, "1a00010000"),
-        (2**32 - 1, "1affffffff"),
-        (2**32, "1b0000000100000000"),
-        (2**63, "1b8000000000000000"),
-        (2**64 - 1, "1bffffffffffffffff"),
-        (-1, "20"),
-        (-24, "37"),
-        (-25, "3818"),
-        (-256, "38ff"),
-        (-257, "390100"),
-        (-(2**32), "3affffffff"),
-        (-(2**32) - 1, "3b0000000100000000"),
-        (-(2**63), "3b7fffffffffffffff"),
-    ],
-)
+@pytest.mark.parametrize("value, expected", [(int(text), expected) for text, expected in table("integer_heads.txt")])
 def test_integers_in_range(value, expected):
     assert dumps(value).hex() == expected
     assert dumps([value], indefinite=False).hex() == "81" + expected

@@ -8,6 +8,7 @@ import threading
 
 import pytest
 
+from support import objects_in
 from veldspray_cbor import dumps
 
 U64_MAX = 2**64 - 1
@@ -92,18 +93,6 @@ def call(value, max_depth, error, indefinite=True):
         assert type(raised) is error
     else:
         assert error is None
-
-
-def objects_in(value, seen=None):
-    """Every object reachable through the containers of a value."""
-    seen = {} if seen is None else seen
-    if id(value) not in seen:
-        seen[id(value)] = value
-        children = [*value.keys(), *value.values()] if isinstance(value, dict) else \
-            value if isinstance(value, (list, tuple)) else ()
-        for child in children:
-            objects_in(child, seen)
-    return list(seen.values())
 
 
 @pytest.mark.parametrize("value, max_depth, error", inputs().values(), ids=inputs().keys())

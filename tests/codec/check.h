@@ -5,12 +5,17 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
 
 #include "cbor.h"
+
+using namespace veldspray::cbor;
 
 using bytes = std::vector<uint8_t>;
 
@@ -61,6 +66,25 @@ inline bytes from_hex(const std::string &text)
         i += 2;
     }
     return out;
+}
+
+// The rows of a table under tests/tables that the Python tests read too: each
+// is a value as written there and the expected bytes in hex, spaced as hex()
+// spaces them. Lines starting with '#' are comments; words past the second
+// column are notes.
+inline std::vector<std::pair<std::string, std::string>> read_table(const std::string &name)
+{
+    std::ifstream file(std::string(VELDSPRAY_TEST_TABLES) + "/" + name);
+    check(file.is_open(), "table " + name + " opens");
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (std::string line; std::getline(file, line);) {
+        std::istringstream fields(line);
+        std::string value, expected;
+        if (line.empty() || line[0] == '#' || !(fields >> value >> expected))
+            continue;
+        rows.emplace_back(value, hex(from_hex(expected)));
+    }
+    return rows;
 }
 
 // Runs `body` with the standard error stream redirected to a temporary file

@@ -1,12 +1,12 @@
-// write_float against an independent statement of the width rule: half for
-// zeros and normal half-precision numbers, single for anything else a float
-// holds exactly, double for the rest; the payload must decode back to x.
+// write_float against an independent statement of the width rule
+// (float_width.h); the payload must decode back to x.
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <random>
 
 #include "check.h"
+#include "float_width.h"
 
 namespace {
 
@@ -24,27 +24,6 @@ double from_bits(uint64_t bits)
     return x;
 }
 
-// A normal half has an unbiased exponent in -14..15 and no significand bits
-// beyond the top 10 of the 52 fraction bits.
-bool is_half_normal(double x)
-{
-    uint64_t bits = bits_of(x);
-    int exponent = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
-    return exponent >= -14 && exponent <= 15 && (bits & ((uint64_t{1} << 42) - 1)) == 0;
-}
-
-bool is_exact_single(double x)
-{
-    return std::fabs(x) <= FLT_MAX && static_cast<double>(static_cast<float>(x)) == x;
-}
-
-size_t expected_size(double x)
-{
-    if (x == 0 || is_half_normal(x))
-        return 3;
-    return is_exact_single(x) ? 5 : 9;
-}
-
 // Decodes the written item without the codec: half by assembling the double's
 // fields, single through a float, double as is.
 double decode(const cbor_buffer *buffer)
@@ -52,13 +31,13 @@ double decode(const cbor_buffer *buffer)
     uint64_t payload = 0;
     for (uint64_t i = 1; i < buffer->size; ++i)
         payload = payload << 8 | buffer->data[i];
-    if (buffer->data[0] == 0xfa) {
+    if (buffer->data[0] == byte_single) {
         float single;
         uint32_t single_bits = static_cast<uint32_t>(payload);
         std::memcpy(&single, &single_bits, sizeof single);
         return single;
     }
-    if (buffer->data[0] == 0xfb)
+    if (buffer->data[0] == byte_double)
         return from_bits(payload);
     uint64_t sign = (payload >> 15) << 63, exponent = (payload >> 10) & 0x1f, fraction = payload & 0x3ff;
     if (exponent == 0 && fraction == 0)
@@ -75,8 +54,8 @@ void check_one(double x)
         return;
     cbor_buffer *buffer = buffer_new();
     int32_t status = write_float(buffer, x);
-    size_t want = expected_size(x);
-    uint8_t head = want == 3 ? 0xf9 : want == 5 ? 0xfa : 0xfb;
+    size_t want = 1 + narrowest_width(x);
+    uint8_t head = want == 3 ? byte_half : want == 5 ? byte_single : byte_double;
     bool ok = status == 1 && buffer->size == want && buffer->data[0] == head &&
               bits_of(decode(buffer)) == bits_of(x);
     // Only the first few mismatches are printed; each region is one check.

@@ -1,9 +1,9 @@
 // Buffer, head writers and the float writers: each call on a fresh buffer
 // must append exactly the expected bytes and return the expected status.
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <limits>
 
 #include "check.h"
 
@@ -39,22 +39,14 @@ const uint8_t three_hundred[300] = {7};
 std::vector<write_row> head_rows()
 {
     std::vector<write_row> rows;
-    struct { uint64_t value; const char *expected; } uints[] = {
-        {0, "00"}, {23, "17"}, {24, "18 18"}, {255, "18 FF"}, {256, "19 01 00"},
-        {65535, "19 FF FF"}, {65536, "1A 00 01 00 00"}, {4294967295u, "1A FF FF FF FF"},
-        {4294967296u, "1B 00 00 00 01 00 00 00 00"}, {UINT64_MAX, "1B FF FF FF FF FF FF FF FF"},
-    };
-    for (auto &u : uints)
-        rows.push_back({"write_uint " + std::to_string(u.value),
-                        [v = u.value](cbor_buffer *b) { return write_uint(b, v); }, u.expected, 0});
-    struct { int64_t value; const char *expected; } negints[] = {
-        {-1, "20"}, {-24, "37"}, {-25, "38 18"}, {-256, "38 FF"}, {-257, "39 01 00"},
-        {-65537, "3A 00 01 00 00"}, {-4294967297, "3B 00 00 00 01 00 00 00 00"},
-        {INT64_MIN, "3B 7F FF FF FF FF FF FF FF"},
-    };
-    for (auto &n : negints)
-        rows.push_back({"write_negint " + std::to_string(n.value),
-                        [v = n.value](cbor_buffer *b) { return write_negint(b, v); }, n.expected, 0});
+    for (const auto &[value, expected] : read_table("integer_heads.txt")) {
+        if (value[0] == '-')
+            rows.push_back({"write_negint " + value,
+                            [v = std::stoll(value)](cbor_buffer *b) { return write_negint(b, v); }, expected, 0});
+        else
+            rows.push_back({"write_uint " + value,
+                            [v = std::stoull(value)](cbor_buffer *b) { return write_uint(b, v); }, expected, 0});
+    }
     rows.insert(rows.end(), {
         {"write_text a", [](cbor_buffer *b) { return write_text(b, "a", 1); }, "61 61", 0},
         {"write_text empty", [](cbor_buffer *b) { return write_text(b, "", 0); }, "60", 0},
@@ -73,7 +65,7 @@ std::vector<write_row> head_rows()
         {"write_map_header 1", [](cbor_buffer *b) { return write_map_header(b, 1); }, "A1", 0},
         {"write_map_header 1000", [](cbor_buffer *b) { return write_map_header(b, 1000); }, "B9 03 E8", 0},
         {"write_map_header UNSIZED", [](cbor_buffer *b) { return write_map_header(b, UNSIZED); }, "BF", 0},
-        {"write_head tag 6", [](cbor_buffer *b) { return write_head(b, CBOR_MAJOR_TAG, 300); }, "D9 01 2C", 0},
+        {"write_head tag 6", [](cbor_buffer *b) { return write_head(b, major_tag, 300); }, "D9 01 2C", 0},
         {"write_initial ai 0", [](cbor_buffer *b) { return write_initial(b, 0x40, 0x1234); }, "74", 0},
         {"write_initial ai 26", [](cbor_buffer *b) { return write_initial(b, 0x9a, 0x0102030405); },
          "9A 02 03 04 05", 0},
@@ -91,48 +83,27 @@ std::vector<write_row> head_rows()
     return rows;
 }
 
+// A float as the shared table writes it: decimal, hex-float, inf or nan as
+// strtod reads them, or bits:HEX for an exact bit pattern.
+double parse_float(const std::string &text)
+{
+    if (text.rfind("bits:", 0) != 0)
+        return std::strtod(text.c_str(), nullptr);
+    const uint64_t bits = std::stoull(text.substr(5), nullptr, 16);
+    double x;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
+
 // The float table: every width and both non-finite forms.
 std::vector<write_row> float_rows()
 {
-    struct { const char *text; double x; const char *expected; } table[] = {
-        {"0.0", 0.0, "F9 00 00"},
-        {"-0.0", -0.0, "F9 80 00"},
-        {"1.0", 1.0, "F9 3C 00"},
-        {"1.5", 1.5, "F9 3E 00"},
-        {"-2.0", -2.0, "F9 C0 00"},
-        {"65504.0", 65504.0, "F9 7B FF"},
-        {"-65504.0", -65504.0, "F9 FB FF"},
-        {"65505.0", 65505.0, "FA 47 7F E1 00"},
-        {"65536.0", 65536.0, "FA 47 80 00 00"},
-        {"100000.0", 100000.0, "FA 47 C3 50 00"},
-        {"2^-14", 0x1p-14, "F9 04 00"},
-        {"2^-24", 0x1p-24, "FA 33 80 00 00"},
-        {"1023*2^-24", 1023 * 0x1p-24, "FA 38 7F C0 00"},
-        {"2^-149", 0x1p-149, "FA 00 00 00 01"},
-        {"1024.5", 1024.5, "FA 44 80 10 00"},
-        {"16777216.0", 16777216.0, "FA 4B 80 00 00"},
-        {"16777217.0", 16777217.0, "FB 41 70 00 00 10 00 00 00"},
-        {"FLT_MAX", 3.4028234663852886e38, "FA 7F 7F FF FF"},
-        {"1e300", 1e300, "FB 7E 37 E4 3C 88 00 75 9C"},
-        {"1e-05", 1e-05, "FB 3E E4 F8 B5 88 E3 68 F1"},
-        {"0.1", 0.1, "FB 3F B9 99 99 99 99 99 9A"},
-        {"1.0000000000000002", 1.0000000000000002, "FB 3F F0 00 00 00 00 00 01"},
-        {"5e-324", 5e-324, "FB 00 00 00 00 00 00 00 01"},
-        {"+inf", INFINITY, "F9 7C 00"},
-        {"-inf", -INFINITY, "F9 FC 00"},
-        {"NaN", std::numeric_limits<double>::quiet_NaN(), "F9 7E 00"},
-        {"-NaN", -std::numeric_limits<double>::quiet_NaN(), "F9 7E 00"},
-        {"signalling NaN", std::numeric_limits<double>::signaling_NaN(), "F9 7E 00"},
-    };
     std::vector<write_row> rows;
-    for (auto &t : table)
-        rows.push_back({std::string("write_float ") + t.text, [x = t.x](cbor_buffer *b) { return write_float(b, x); },
-                        t.expected, std::isfinite(t.x) ? 1 : 0});
-    double payload_nan;
-    uint64_t payload_bits = 0xfff0000000000123u;
-    std::memcpy(&payload_nan, &payload_bits, sizeof payload_nan);
-    rows.push_back({"write_float NaN with payload", [payload_nan](cbor_buffer *b) { return write_float(b, payload_nan); },
-                    "F9 7E 00", 0});
+    for (const auto &[text, expected] : read_table("float_widths.txt")) {
+        const double x = parse_float(text);
+        rows.push_back({"write_float " + text, [x](cbor_buffer *b) { return write_float(b, x); }, expected,
+                        std::isfinite(x) ? 1 : 0});
+    }
 
     // The width writers on their own: the half conversion truncates and
     // re-biases blindly, the single conversion rounds to nearest-even and

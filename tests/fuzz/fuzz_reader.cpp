@@ -10,12 +10,14 @@
 #include "cbor.h"
 #include "fuzz_check.h"
 
+using namespace veldspray::cbor;
+
 namespace {
 
 // Argument bytes announced by an additional information of 24..27.
 unsigned argument_size(unsigned additional_info)
 {
-    return additional_info < CBOR_AI_ARG8 ? 0 : 1u << (additional_info - CBOR_AI_ARG8);
+    return additional_info < ai_arg8 ? 0 : 1u << (additional_info - ai_arg8);
 }
 
 uint64_t big_endian(const uint8_t *at, unsigned count)
@@ -28,7 +30,7 @@ uint64_t big_endian(const uint8_t *at, unsigned count)
 
 bool has_argument(unsigned major, unsigned additional_info)
 {
-    return major <= CBOR_MAJOR_MAP && additional_info <= CBOR_AI_ARG64;
+    return major <= major_map && additional_info <= ai_arg64;
 }
 
 // The decoded value of a float item, as an exact reference computed here.
@@ -66,14 +68,14 @@ void check_item(const cbor_item *item, const uint8_t *start, const uint8_t *end)
         const unsigned size = argument_size(additional_info);
         const uint64_t argument = size ? big_endian(start + 1, size) : additional_info;
         switch (major) {
-        case CBOR_MAJOR_UINT:
+        case major_uint:
             FUZZ_CHECK(item->value == argument && item->length == 0 && consumed == 1 + size);
             break;
-        case CBOR_MAJOR_NEGINT:
+        case major_negint:
             FUZZ_CHECK(item->value == ~argument && item->length == 0 && consumed == 1 + size);
             break;
-        case CBOR_MAJOR_BYTES:
-        case CBOR_MAJOR_TEXT: {
+        case major_bytes:
+        case major_text: {
             FUZZ_CHECK(item->length >= 0 && static_cast<uint64_t>(item->length) == argument);
             FUZZ_CHECK(consumed == 1 + size + argument);
             const uint8_t *copy = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(item->value));
@@ -82,7 +84,7 @@ void check_item(const cbor_item *item, const uint8_t *start, const uint8_t *end)
             // of text): the address sanitizer reports any shorter block here.
             if (argument)
                 FUZZ_CHECK(std::memcmp(copy, start + 1 + size, argument) == 0);
-            if (major == CBOR_MAJOR_TEXT)
+            if (major == major_text)
                 FUZZ_CHECK(copy[argument] == 0);
             break;
         }
@@ -91,8 +93,8 @@ void check_item(const cbor_item *item, const uint8_t *start, const uint8_t *end)
         }
         return;
     }
-    if (initial_byte >= CBOR_HALF && initial_byte <= CBOR_DOUBLE) {
-        const unsigned width = 2u << (initial_byte - CBOR_HALF);
+    if (initial_byte >= byte_half && initial_byte <= byte_double) {
+        const unsigned width = 2u << (initial_byte - byte_half);
         const double expected = reference_float(start + 1, width), decoded = as_double(item->value);
         FUZZ_CHECK(consumed == 1 + width);
         FUZZ_CHECK(std::isnan(expected) ? std::isnan(decoded) : decoded == expected);
@@ -102,7 +104,7 @@ void check_item(const cbor_item *item, const uint8_t *start, const uint8_t *end)
     // Indefinite starts, break, simple values, tags and reserved codes take
     // their one initial byte only.
     FUZZ_CHECK(consumed == 1 && item->value == 0);
-    const bool indefinite = major >= CBOR_MAJOR_BYTES && major <= CBOR_MAJOR_MAP && additional_info == 31;
+    const bool indefinite = major >= major_bytes && major <= major_map && additional_info == 31;
     FUZZ_CHECK(item->length == (indefinite ? -1 : 0));
 }
 
@@ -129,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check_item(item, start, reader->cur);
         if (*start == 0x5f || *start == 0x7f || *start == 0x9f || *start == 0xbf)
             in_indefinite = 1;
-        else if (*start == CBOR_BREAK)
+        else if (*start == byte_break)
             in_indefinite = 0;
         FUZZ_CHECK(reader->in_indefinite == in_indefinite);
         item_free(item);

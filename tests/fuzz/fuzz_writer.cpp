@@ -3,7 +3,6 @@
 // and floats), then reads the buffer back and checks every item: its initial
 // byte, argument or content, and for floats the value and the narrowest exact
 // width, each computed here independently of the codec.
-#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -13,7 +12,10 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "cbor.h"
+#include "float_width.h"
 #include "fuzz_check.h"
+
+using namespace veldspray::cbor;
 
 namespace {
 
@@ -34,18 +36,18 @@ uint8_t additional_info_for(uint64_t argument)
     if (argument <= 23)
         return static_cast<uint8_t>(argument);
     if (argument <= UINT8_MAX)
-        return CBOR_AI_ARG8;
+        return ai_arg8;
     if (argument <= UINT16_MAX)
-        return CBOR_AI_ARG16;
+        return ai_arg16;
     if (argument <= UINT32_MAX)
-        return CBOR_AI_ARG32;
-    return CBOR_AI_ARG64;
+        return ai_arg32;
+    return ai_arg64;
 }
 
 uint64_t head_size(uint64_t argument)
 {
     uint8_t ai = additional_info_for(argument);
-    return ai < CBOR_AI_ARG8 ? 1 : 1 + (1u << (ai - CBOR_AI_ARG8));
+    return ai < ai_arg8 ? 1 : 1 + (1u << (ai - ai_arg8));
 }
 
 const uint64_t boundaries[] = {0,     23,         24,         255,        256,
@@ -79,26 +81,9 @@ double pick_float(FuzzedDataProvider &input)
     return input.ConsumeBool() ? -magnitude : magnitude;
 }
 
-// The narrowest width that holds x exactly: 2 for zeros and normal halves
-// (11 significant bits, 2^-14 <= |x| <= 65504), 4 when single precision holds
-// it, else 8.
-unsigned narrowest_width(double x)
-{
-    if (x == 0)
-        return 2;
-    const double magnitude = std::fabs(x);
-    int exponent;
-    const double scaled = std::ldexp(std::frexp(magnitude, &exponent), 11);
-    if (magnitude >= 0x1p-14 && magnitude <= 65504 && scaled == std::floor(scaled))
-        return 2;
-    if (magnitude <= FLT_MAX && static_cast<double>(static_cast<float>(x)) == x)
-        return 4;
-    return 8;
-}
-
 uint8_t float_head(unsigned width)
 {
-    return width == 2 ? CBOR_HALF : width == 4 ? CBOR_SINGLE : CBOR_DOUBLE;
+    return width == 2 ? byte_half : width == 4 ? byte_single : byte_double;
 }
 
 void check_read_back(const cbor_buffer *buffer, const std::vector<expected_item> &expected)
@@ -114,9 +99,9 @@ void check_read_back(const cbor_buffer *buffer, const std::vector<expected_item>
         switch (want.what) {
         case kind::head:
             FUZZ_CHECK(consumed == head_size(want.argument));
-            if (item->major_type == CBOR_MAJOR_UINT)
+            if (item->major_type == major_uint)
                 FUZZ_CHECK(item->value == want.argument);
-            else if (item->major_type == CBOR_MAJOR_NEGINT)
+            else if (item->major_type == major_negint)
                 FUZZ_CHECK(item->value == ~want.argument);
             else
                 FUZZ_CHECK(static_cast<uint64_t>(item->length) == want.argument);
@@ -177,23 +162,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 1: { // negative integer
             const uint64_t argument = pick_argument(input) >> 1; // below 2^63: a negative int64
             status = write_negint(buffer, static_cast<int64_t>(~argument));
-            item.initial_byte = static_cast<uint8_t>(CBOR_MAJOR_NEGINT << 5 | additional_info_for(argument));
+            item.initial_byte = static_cast<uint8_t>(major_negint << 5 | additional_info_for(argument));
             item.argument = argument;
             break;
         }
         case 2:
         case 3: { // byte or text string, counted or an indefinite start
-            const int major = input.ConsumeBool() ? CBOR_MAJOR_TEXT : CBOR_MAJOR_BYTES;
+            const int major = input.ConsumeBool() ? major_text : major_bytes;
             if (input.ConsumeIntegralInRange(0, 7) == 0) {
-                status = major == CBOR_MAJOR_TEXT ? write_text(buffer, nullptr, UNSIZED)
+                status = major == major_text ? write_text(buffer, nullptr, UNSIZED)
                                                   : write_bytes(buffer, nullptr, UNSIZED);
-                item = {kind::indefinite, static_cast<uint8_t>(major << 5 | CBOR_AI_INDEFINITE)};
+                item = {kind::indefinite, static_cast<uint8_t>(major << 5 | ai_indefinite)};
                 break;
             }
             item.what = kind::string;
             item.content = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange(0, 300));
             item.argument = item.content.size();
-            status = major == CBOR_MAJOR_TEXT
+            status = major == major_text
                          ? write_text(buffer, reinterpret_cast<const char *>(item.content.data()), item.argument)
                          : write_bytes(buffer, item.content.data(), item.argument);
             item.initial_byte = static_cast<uint8_t>(major << 5 | additional_info_for(item.argument));
@@ -203,9 +188,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const bool map = input.ConsumeBool();
             const uint64_t count = input.ConsumeBool() ? UNSIZED : pick_argument(input);
             status = map ? write_map_header(buffer, count) : write_array_header(buffer, count);
-            const int major = map ? CBOR_MAJOR_MAP : CBOR_MAJOR_ARRAY;
+            const int major = map ? major_map : major_array;
             if (count == UNSIZED) {
-                item = {kind::indefinite, static_cast<uint8_t>(major << 5 | CBOR_AI_INDEFINITE)};
+                item = {kind::indefinite, static_cast<uint8_t>(major << 5 | ai_indefinite)};
             } else {
                 item.initial_byte = static_cast<uint8_t>(major << 5 | additional_info_for(count));
                 item.argument = count;
@@ -214,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 5: { // simple values and break
             static int32_t (*const writers[])(cbor_buffer *) = {write_false, write_true, write_null, write_break};
-            static const uint8_t bytes[] = {CBOR_FALSE, CBOR_TRUE, CBOR_NULL, CBOR_BREAK};
+            static const uint8_t bytes[] = {byte_false, byte_true, byte_null, byte_break};
             const size_t which = input.ConsumeIntegralInRange<size_t>(0, 3);
             status = writers[which](buffer);
             item = {kind::simple, bytes[which]};
