@@ -86,11 +86,14 @@ FUZZERS := reader writer
 # for the codec tests and fuzzers, and for pytest at the end of the session
 # (tests/sanitizer/leak_check.py) rather than after the interpreter's own
 # teardown, which leaves blocks behind that are not ours to check. Python
-# allocates through malloc so that the sanitizer sees every object.
+# allocates through malloc so that the sanitizer sees every object. NumPy,
+# which the tests import, starts no BLAS worker thread: the tests need none,
+# and one end-of-session leak check crashed in the leak checker's own
+# stop-the-world tracer while that thread was alive.
 UBSAN_ENV = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 SAN_ENV = ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 $(UBSAN_ENV)
 PY_SAN_ENV = ASAN_OPTIONS=detect_leaks=1:leak_check_at_exit=0:allocator_may_return_null=1 $(UBSAN_ENV) \
-	PYTHONMALLOC=malloc ASAN_SYMBOLIZER_PATH=$(abspath tests/sanitizer/llvm-symbolizer) \
+	PYTHONMALLOC=malloc OPENBLAS_NUM_THREADS=1 ASAN_SYMBOLIZER_PATH=$(abspath tests/sanitizer/llvm-symbolizer) \
 	LD_PRELOAD=$$(clang -print-file-name=libclang_rt.asan-$$(uname -m).so)
 
 clang-tools: ## install clang, libFuzzer and the sanitizer runtimes if missing
