@@ -60,9 +60,10 @@ public:
         }
     }
 
-    // Classifies one element of a container and writes it. The common
-    // built-in types always land in the same kind, so they are written
-    // straight away; everything else goes through the full classification.
+    // Classifies one element of a container and writes it. The exact
+    // built-in types (is_exact_builtin) always land in the same kind, so they
+    // are written straight away; everything else goes through the full
+    // classification.
     void encode_item(py::handle item) {
         PyObject *object = item.ptr();
         const PyTypeObject *type = Py_TYPE(object);

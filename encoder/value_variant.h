@@ -41,6 +41,17 @@ static_assert(std::variant_size_v<value_variant> == kind_none + 1);
 // __int__) are cleared and only count as a rejection.
 bool classify_value(py::handle object, bool convert, value_variant &result);
 
+// Whether the object's type is exactly one of the built-in kinds (None, bool,
+// int, float, str, bytes, list, tuple, dict): such an object always lands in
+// the same kind, classifying it runs no Python code, and the encoder writes
+// it without a value_variant (value_encoder::encode_item).
+inline bool is_exact_builtin(PyObject *object) {
+    const PyTypeObject *type = Py_TYPE(object);
+    return object == Py_None || type == &PyBool_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+           type == &PyUnicode_Type || type == &PyBytes_Type || type == &PyList_Type || type == &PyTuple_Type ||
+           type == &PyDict_Type;
+}
+
 // A full classification: a pass without conversion, then one with it.
 inline bool classify_fully(py::handle object, value_variant &result) {
     return classify_value(object, false, result) || classify_value(object, true, result);

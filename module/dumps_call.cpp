@@ -56,18 +56,11 @@ enum parameter : std::size_t { value_parameter, indefinite_parameter, max_depth_
 // simply left to the registered function.
 PyObject *parameter_names[parameter_count];
 
-bool is_plain_value(PyObject *value) {
-    const PyTypeObject *type = Py_TYPE(value);
-    return value == Py_None || type == &PyBool_Type || type == &PyLong_Type || type == &PyFloat_Type ||
-           type == &PyUnicode_Type || type == &PyBytes_Type || type == &PyList_Type || type == &PyTuple_Type ||
-           type == &PyDict_Type;
-}
-
 bool take_argument(plain_call &call, std::size_t parameter, PyObject *argument) {
     switch (parameter) {
     case value_parameter:
         call.value = argument;
-        return is_plain_value(argument);
+        return is_exact_builtin(argument);
     case indefinite_parameter:
         call.indefinite = argument == Py_True;
         return argument == Py_True || argument == Py_False;
