@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -67,13 +68,15 @@ std::string argument_error_start;
 using call_arguments = std::array<PyObject *, parameter_count>;
 
 std::size_t parameter_named(PyObject *name) {
-    for (std::size_t parameter = 0; parameter < parameter_count; ++parameter) {
-        if (name == interned_names[parameter] ||
-            PyUnicode_CompareWithASCIIString(name, parameter_names[parameter]) == 0) {
-            return parameter;
-        }
+    const auto interned = std::find(std::begin(interned_names), std::end(interned_names), name);
+    if (interned != std::end(interned_names)) {
+        return static_cast<std::size_t>(interned - std::begin(interned_names));
     }
-    return parameter_count;
+    std::size_t parameter = 0;
+    while (parameter < parameter_count && PyUnicode_CompareWithASCIIString(name, parameter_names[parameter]) != 0) {
+        ++parameter;
+    }
+    return parameter;
 }
 
 // Positional arguments in order, then keyword arguments by name. False when

@@ -57,6 +57,7 @@ class StrRaises:
         (([],), {}, "9fff"),
         (([],), {"indefinite": False}, "80"),
         (([], False), {}, "80"),
+        (([],), {"".join(["indef", "inite"]): False}, "80"),  # a keyword name that is not interned
         ((), {"value": [1, 2]}, "9f0102ff"),
         (([1, 2],), {"indefinite": False, "max_depth": 1}, "820102"),
         (([], None), {}, "80"),
