@@ -21,15 +21,6 @@ bool is_numpy_bool(PyObject *object) {
     return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
 }
 
-template <class Integer>
-Integer read_integer(PyObject *object) {
-    if constexpr (std::is_unsigned_v<Integer>) {
-        return PyLong_AsUnsignedLongLong(object);
-    } else {
-        return PyLong_AsLongLong(object);
-    }
-}
-
 // UTF-8 view of a str or the contents of a bytes object. Never reached in
 // practice, since the str and bytes kinds come first, but kept so that the
 // classification follows the full order of kinds.

@@ -31,21 +31,27 @@ bool round_trips(Integer converted, PyObject *value) {
 bool is_negative_int(PyObject *value) { return Py_SIZE(value) < 0; }
 
 // The value as a 64-bit Integer, if the integer rule of the classification
-// (with conversion) gives one that passes the equality test. For an int
-// itself no Python code can run, and a negative value, which never converts
-// to unsigned, skips that attempt.
+// (with conversion) gives one that passes the equality test.
 template <class Integer>
 std::optional<Integer> conversion(PyObject *value) {
+    if (!PyLong_CheckExact(value)) {
+        const auto converted = integer_value<Integer>(value, true);
+        return converted && round_trips(*converted, value) ? converted : std::nullopt;
+    }
+    // For an int itself the rule comes down to the interpreter's own reading,
+    // and no Python code can run; a negative value, which never converts to
+    // unsigned, skips that attempt.
     if constexpr (std::is_unsigned_v<Integer>) {
-        if (PyLong_CheckExact(value) && is_negative_int(value)) {
+        if (is_negative_int(value)) {
             return std::nullopt;
         }
     }
-    const auto converted = integer_value<Integer>(value, true);
-    if (converted && round_trips(*converted, value)) {
-        return converted;
+    const Integer converted = read_integer<Integer>(value);
+    if (converted == static_cast<Integer>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
     }
-    return std::nullopt;
+    return round_trips(converted, value) ? std::optional<Integer>(converted) : std::nullopt;
 }
 
 // Cuts UTF-8 text to at most `limit` bytes without splitting a character: the

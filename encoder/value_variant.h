@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 
 namespace veldspray {
@@ -46,6 +47,18 @@ bool classify_value(py::handle object, bool convert, value_variant &result);
 // The rule of the truth kind: the truth value of an object that is not a
 // bool. Without conversion only NumPy's boolean type is let through.
 std::optional<bool> truth_value(PyObject *object, bool convert);
+
+// The interpreter's own reading of an object as a 64-bit Integer: -1 with the
+// Python error set when it does not fit (or, for the signed reading, when
+// the object's __index__ fails).
+template <class Integer>
+Integer read_integer(PyObject *object) {
+    if constexpr (std::is_unsigned_v<Integer>) {
+        return PyLong_AsUnsignedLongLong(object);
+    } else {
+        return PyLong_AsLongLong(object);
+    }
+}
 
 // The rule of the two 64-bit integer kinds: the value of an integer-like
 // object that is not a float. With conversion, an object that is a number is

@@ -165,6 +165,22 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
+// Converts the other two arguments and writes the value, once it has been
+// taken as it is or classified.
+template <class Value>
+PyObject *convert_and_encode(const Value &value, const call_arguments &given, PyObject *const *arguments,
+                             Py_ssize_t positional, PyObject *keyword_names, std::uintptr_t stack_floor) {
+    const auto indefinite = convert_indefinite(given[indefinite_parameter]);
+    if (!indefinite) {
+        return raise_argument_error(arguments, positional, keyword_names);
+    }
+    const auto max_depth = convert_max_depth(given[max_depth_parameter]);
+    if (!max_depth) {
+        return raise_argument_error(arguments, positional, keyword_names);
+    }
+    return encode_call(value, *indefinite, *max_depth, stack_floor).release().ptr();
+}
+
 PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names) {
     try {
         // dumps called again from a value's own Python code nests on this
@@ -176,22 +192,14 @@ PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t position
             return raise_argument_error(arguments, positional, keyword_names);
         }
         PyObject *value = given[value_parameter];
-        const bool exact = is_exact_builtin(value);
+        if (is_exact_builtin(value)) {
+            return convert_and_encode(py::handle(value), given, arguments, positional, keyword_names, stack_floor);
+        }
         value_variant classified;
-        if (!exact && !classify_fully(value, classified)) {
+        if (!classify_fully(value, classified)) {
             return raise_argument_error(arguments, positional, keyword_names);
         }
-        const auto indefinite = convert_indefinite(given[indefinite_parameter]);
-        if (!indefinite) {
-            return raise_argument_error(arguments, positional, keyword_names);
-        }
-        const auto max_depth = convert_max_depth(given[max_depth_parameter]);
-        if (!max_depth) {
-            return raise_argument_error(arguments, positional, keyword_names);
-        }
-        py::bytes result = exact ? encode_call(py::handle(value), *indefinite, *max_depth, stack_floor)
-                                 : dumps(classified, *indefinite, *max_depth);
-        return result.release().ptr();
+        return convert_and_encode(classified, given, arguments, positional, keyword_names, stack_floor);
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;

@@ -10,7 +10,9 @@
 
 namespace veldspray {
 
-// dumps of a value already classified.
+// dumps as pybind11 registers it, with its arguments converted: pybind11
+// composes the signature and the docstring from it. Calls reach the front
+// (make_dumps), which converts the arguments itself.
 pybind11::bytes dumps(const value_variant &value, bool indefinite, std::uint64_t max_depth);
 
 // The dumps that `module` publishes: a function of that module with the name
