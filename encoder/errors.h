@@ -55,8 +55,8 @@ private:
 [[noreturn]] inline void throw_python_error() { throw python_error(); }
 
 // Clears the Python error that a value's own code raised (its __bool__,
-// __index__, __int__, __eq__, __str__ or __repr__), which only means that the
-// value is refused. An interrupt, an exit, exhausted memory or the recursion
+// __index__, __int__, __eq__ or __str__), which only means that the value is
+// refused. An interrupt, an exit, exhausted memory or the recursion
 // limit says nothing about the value: it stops the call and reaches the caller
 // unchanged.
 void clear_refusal();

@@ -110,10 +110,12 @@ std::optional<std::uint64_t> convert_max_depth(PyObject *argument) {
     return argument != nullptr ? integer_value<std::uint64_t>(argument, true) : 0;
 }
 
+// Whatever the repr raised, even an interrupt or the recursion limit (a
+// deeply nested argument), the call still fails with its TypeError.
 void append_repr(std::string &text, PyObject *argument) {
     const auto repr = py::reinterpret_steal<py::object>(PyObject_Repr(argument));
     if (!repr || !append_utf8(text, repr.ptr())) {
-        clear_refusal();
+        PyErr_Clear();
         text += error_text::repr_failed;
     }
 }
