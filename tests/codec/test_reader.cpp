@@ -35,6 +35,7 @@ const uint64_t all_ones = ~uint64_t{0};
 const uint64_t negative_nan = 0xfff8000000000000u;
 const uint64_t positive_nan = 0x7ff8000000000000u;
 
+// clang-format off
 const std::vector<read_row> read_rows = {
     {"", {}, 0},
     {"18", {}, 0},
@@ -97,6 +98,7 @@ const std::vector<read_row> read_rows = {
     {"F9 41 00 FA 40 20 00 00 FB 40 04 00 00 00 00 00 00",
      {{0xf9, 7, bits_of(2.5), 0, 0}, {0xfa, 7, bits_of(2.5), 0, 0}, {0xfb, 7, bits_of(2.5), 0, 0}}, 0},
 };
+// clang-format on
 
 std::string describe(const cbor_item *item)
 {
