@@ -167,7 +167,7 @@ $(BIN)/clang-tidy: lint-requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r lint-requirements.txt
 	touch $@
 
-lint: $(BIN)/clang-tidy $(BIN)/cmake ## check the format, then clang-tidy and ruff; fails on any finding
+lint: $(BIN)/clang-tidy $(BIN)/cmake ## check the format, then ruff and clang-tidy; fails on any finding
 	$(BIN)/clang-format --dry-run -Werror $(CXX_FILES)
 	$(BIN)/ruff format --check --quiet .
 	$(BIN)/ruff check --quiet .
