@@ -56,11 +56,15 @@ def svg_chart(title, inputs, encoders, ratios):
     height = bottom + 30
 
     parts = [
-        f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{height}" '
-        f'viewBox="0 0 {WIDTH} {height}">',
+        (
+            f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{height}" '
+            f'viewBox="0 0 {WIDTH} {height}">'
+        ),
         f'<rect width="{WIDTH}" height="{height}" fill="#ffffff"/>',
-        f'<text x="{WIDTH / 2}" y="20" text-anchor="middle" {FONT} font-size="13" font-weight="bold">'
-        f'{escape(title)}</text>',
+        (
+            f'<text x="{WIDTH / 2}" y="20" text-anchor="middle" {FONT} font-size="13" font-weight="bold">'
+            f'{escape(title)}</text>'
+        ),
     ]
     for index, encoder in enumerate(encoders):
         column, row = index % legend_per_row, index // legend_per_row

@@ -116,7 +116,7 @@ def table(title, inputs, encoders, cell):
              "|---|" + "---:|" * len(encoders)]
     for input_name in inputs:
         lines.append(f"| {input_name} | " + " | ".join(cell(input_name, e) for e in encoders) + " |")
-    return lines + [""]
+    return [*lines, ""]
 
 
 def ratio_to_baseline(results, input_name, encoder):
@@ -156,8 +156,10 @@ def report(args, inputs, results, mode, folder, elapsed):
     lines = [
         "## Benchmark results",
         "",
-        f"{datetime.date.today().isoformat()}, {mode} mode, Python {platform.python_version()}, "
-        f"{platform.machine()}, {_cpu_name()}, {len(inputs)} inputs in {elapsed / 60:.1f} min.",
+        (
+            f"{datetime.date.today().isoformat()}, {mode} mode, Python {platform.python_version()}, "
+            f"{platform.machine()}, {_cpu_name()}, {len(inputs)} inputs in {elapsed / 60:.1f} min."
+        ),
         "Produced by `make bench` (bench/run.py)"
         + (f"; documents from `{os.path.relpath(folder, cases.REPO)}`." if any(cases.document_file(n) for n in inputs) else "."),
         "",
@@ -170,8 +172,10 @@ def report(args, inputs, results, mode, folder, elapsed):
     lines += table("Output size", inputs, encoders, size)
     lines += table("Peak memory of one call", inputs, encoders, memory)
     lines += [
-        "Times are pyperf medians over fresh worker processes. "
-        "\"n/a\": the encoder refuses the input (json and orjson take no bytes; orjson nests at most 254 deep).",
+        (
+            "Times are pyperf medians over fresh worker processes. "
+            "\"n/a\": the encoder refuses the input (json and orjson take no bytes; orjson nests at most 254 deep)."
+        ),
         "",
         "Peak memory: one call in a fresh process, measured as the rise of the process's peak resident set "
         "above its resident size just before the call (peak reset through /proc/self/clear_refs). It counts "

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#if defined(__GLIBC__)
+#ifdef __GLIBC__
 #include <pthread.h>
 #endif
 
@@ -18,9 +18,9 @@ namespace {
 
 // Stack kept free below the deepest container frame, for the interpreter and
 // for Python code that classification may run (__index__, __eq__, __str__).
-constexpr std::uintptr_t minimum_headroom = 128 * 1024;
+constexpr std::uintptr_t minimum_headroom = std::uintptr_t{128} * 1024;
 
-#if defined(__GLIBC__)
+#ifdef __GLIBC__
 std::uintptr_t compute_stack_floor() noexcept {
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) != 0) {

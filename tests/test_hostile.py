@@ -176,9 +176,9 @@ def test_container_changed_by_element_code(element, build, action, expected):
         for config in CONFIGURATIONS:
             x = copy.copy(element)  # a fresh element per run
             container = build(x)
-            x.hook = lambda: action(container)
+            x.hook = lambda: action(container)  # noqa: B023 (called within this iteration)
             del x  # the container holds the only reference
-            results.append(outcome(lambda: dumps(container, *config)))
+            results.append(outcome(lambda: dumps(container, *config)))  # noqa: B023 (called within this iteration)
         return results
 
     for result in in_child(task):
@@ -230,7 +230,7 @@ MISBEHAVING += [(f"{hook} raises {error.__name__}", odd(base, **{hook: error("bo
 @pytest.mark.parametrize("value, expected", [row[1:] for row in MISBEHAVING], ids=[row[0] for row in MISBEHAVING])
 def test_misbehaving_methods(value, expected):
     def task():
-        return [(outcome(lambda: dumps(value, *config)), outcome(lambda: dumps([value], *config)))
+        return [(outcome(lambda: dumps(value, *config)), outcome(lambda: dumps([value], *config)))  # noqa: B023 (called within this iteration)
                 for config in CONFIGURATIONS]
 
     for alone, inside in in_child(task):
@@ -246,7 +246,7 @@ def test_reentrant_dumps_from_element_code():
         x.hook = lambda: inner.append(dumps(value, False))
         y.hook = lambda: inner.append(dumps([value, 1.5]))
         z.hook = lambda: inner.append(outcome(lambda: dumps([value, z])))
-        return [outcome(lambda: dumps(value, *config)) for config in CONFIGURATIONS], inner, outcome(lambda: dumps([z]))
+        return [outcome(lambda: dumps(value, *config)) for config in CONFIGURATIONS], inner, outcome(lambda: dumps([z]))  # noqa: B023 (called within this iteration)
 
     results, inner, failed = in_child(task)
     for result in results:
@@ -340,8 +340,8 @@ def test_deep_nesting_raises_cleanly(shape, where, recursion_limit):
     def task():
         reach = python_reach() if recursion_limit is None else None
         value = nested(shape, 100_000)
-        results = [outcome(lambda: dumps(value, *config)) for config in CONFIGURATIONS]
-        results += [outcome(lambda: dumps(value, indefinite, 50)) for indefinite in (True, False)]
+        results = [outcome(lambda: dumps(value, *config)) for config in CONFIGURATIONS]  # noqa: B023 (called within this iteration)
+        results += [outcome(lambda: dumps(value, indefinite, 50)) for indefinite in (True, False)]  # noqa: B023 (called within this iteration)
         results.append(outcome(lambda: dumps(nested("list", WRITABLE[where, recursion_limit]), False)))
         return results, reach, python_reach() if recursion_limit is None else None
 
@@ -374,9 +374,9 @@ WRITTEN_1500 = [("bytes", b"\x9f" * 1500 + b"\xf6" + b"\xff" * 1500), ("bytes", 
 def test_max_depth_governs_over_the_recursion_limit(where, shape, max_depth, expected):
     def task():
         value = nested(shape, 1500)
-        return [outcome(lambda: dumps(value, indefinite, max_depth)) for indefinite in (True, False)]
+        return [outcome(lambda: dumps(value, indefinite, max_depth)) for indefinite in (True, False)]  # noqa: B023 (called within this iteration)
 
-    for result, wanted in zip(run_on(where, 1000, task), expected):
+    for result, wanted in zip(run_on(where, 1000, task), expected, strict=True):
         if isinstance(wanted, Fails):
             check(result, wanted)
         else:

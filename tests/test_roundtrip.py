@@ -74,12 +74,12 @@ def assert_same(actual, wanted):
             actual == wanted and math.copysign(1, actual) == math.copysign(1, wanted)), (actual, wanted)
     elif isinstance(wanted, dict):
         assert len(actual) == len(wanted)
-        for (ak, av), (wk, wv) in zip(actual.items(), wanted.items()):  # order kept too
+        for (ak, av), (wk, wv) in zip(actual.items(), wanted.items(), strict=True):  # order kept too
             assert_same(ak, wk)
             assert_same(av, wv)
     elif isinstance(wanted, (list, tuple)):
         assert len(actual) == len(wanted)
-        for a, w in zip(actual, wanted):
+        for a, w in zip(actual, wanted, strict=True):
             assert_same(a, w)
     else:
         assert actual == wanted

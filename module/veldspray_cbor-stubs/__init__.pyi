@@ -1,6 +1,6 @@
 """Fast, exact CBOR (RFC 8949) encoding of Python object trees."""
 
-from typing import Any, Protocol, SupportsIndex, SupportsInt, Union
+from typing import Any, Protocol, SupportsIndex, SupportsInt
 
 __version__: str
 
@@ -10,20 +10,20 @@ class _SupportsBool(Protocol):
 # What dumps takes as a value: the built-in kinds, and any object with
 # __index__, __bool__ or __int__ (written as an integer or a truth value).
 # Elements of containers are checked only when they are written.
-_Value = Union[
-    None,
-    bool,
-    int,
-    float,
-    str,
-    bytes,
-    list[Any],
-    tuple[Any, ...],
-    dict[Any, Any],
-    SupportsIndex,
-    _SupportsBool,
-    SupportsInt,
-]
+_Value = (
+    None
+    | bool
+    | int
+    | float
+    | str
+    | bytes
+    | list[Any]
+    | tuple[Any, ...]
+    | dict[Any, Any]
+    | SupportsIndex
+    | _SupportsBool
+    | SupportsInt
+)
 
 def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
     """Write a tree of Python objects as CBOR (RFC 8949) and return the bytes.

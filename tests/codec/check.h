@@ -101,7 +101,7 @@ std::string capture_stderr(Body body)
     dup2(saved, fileno(stderr));
     close(saved);
     std::string text;
-    std::rewind(sink);
+    std::fseek(sink, 0, SEEK_SET);
     for (int c; (c = std::fgetc(sink)) != EOF;)
         text += static_cast<char>(c);
     std::fclose(sink);

@@ -14,6 +14,7 @@ struct expect {
     uint64_t value; // ignored for string items, whose copy is checked instead
     int64_t length;
     int32_t in_indefinite;
+    // NOLINTNEXTLINE(readability-redundant-string-init): an initializer lets rows leave the field out
     std::string copy = ""; // hex of the string copy, with the NUL of text
 };
 
@@ -21,6 +22,7 @@ struct read_row {
     std::string run;
     std::vector<expect> items;
     int32_t remaining_after; // once read_item has returned none
+    // NOLINTNEXTLINE(readability-redundant-string-init): an initializer lets rows leave the field out
     std::string error_output = "";
 };
 
@@ -35,6 +37,8 @@ const uint64_t all_ones = ~uint64_t{0};
 const uint64_t negative_nan = 0xfff8000000000000u;
 const uint64_t positive_nan = 0x7ff8000000000000u;
 
+// clang-format off
+// NOLINTNEXTLINE(bugprone-throwing-static-initialization): a test table; failing to build it ends the test
 const std::vector<read_row> read_rows = {
     {"", {}, 0},
     {"18", {}, 0},
@@ -79,6 +83,7 @@ const std::vector<read_row> read_rows = {
     {"F9 80 00", {{0xf9, 7, bits_of(-0.0), 0, 0}}, 0},
     {"F9 C0 00", {{0xf9, 7, bits_of(-2.0), 0, 0}}, 0},
     {"F9 7C 00", {{0xf9, 7, bits_of(INFINITY), 0, 0}}, 0},
+    // NOLINTNEXTLINE(bugprone-narrowing-conversions): -INFINITY widens to double exactly
     {"F9 FC 00", {{0xf9, 7, bits_of(-INFINITY), 0, 0}}, 0},
     {"F9 7E 00", {{0xf9, 7, negative_nan, 0, 0}}, 0},
     {"F9 7C 01", {{0xf9, 7, negative_nan, 0, 0}}, 0},
@@ -87,6 +92,7 @@ const std::vector<read_row> read_rows = {
     {"FA 3F 80 00 00", {{0xfa, 7, bits_of(1.0), 0, 0}}, 0},
     {"FA 00 00 00 01", {{0xfa, 7, bits_of(0x1p-149), 0, 0}}, 0},
     {"FA 7F 80 00 00", {{0xfa, 7, bits_of(INFINITY), 0, 0}}, 0},
+    // NOLINTNEXTLINE(bugprone-narrowing-conversions): -INFINITY widens to double exactly
     {"FA FF 80 00 00", {{0xfa, 7, bits_of(-INFINITY), 0, 0}}, 0},
     {"FA 7F FC 00 00", {{0xfa, 7, negative_nan, 0, 0}}, 0},
     {"FA 7F C0 00 00", {{0xfa, 7, positive_nan, 0, 0}}, 0},
@@ -97,6 +103,7 @@ const std::vector<read_row> read_rows = {
     {"F9 41 00 FA 40 20 00 00 FB 40 04 00 00 00 00 00 00",
      {{0xf9, 7, bits_of(2.5), 0, 0}, {0xfa, 7, bits_of(2.5), 0, 0}, {0xfb, 7, bits_of(2.5), 0, 0}}, 0},
 };
+// clang-format on
 
 std::string describe(const cbor_item *item)
 {
