@@ -83,8 +83,8 @@ std::optional<Integer> integer_value(PyObject *object, bool convert) {
 template std::optional<std::uint64_t> integer_value(PyObject *, bool);
 template std::optional<std::int64_t> integer_value(PyObject *, bool);
 
-bool classify_value(py::handle handle, bool convert, value_variant &result) {
-    PyObject *object = handle.ptr();
+bool classify_value(py::handle source, bool convert, value_variant &result) {
+    PyObject *object = source.ptr();
     if (PyBool_Check(object)) return take<py::bool_>(result, object);
     if (PyFloat_Check(object)) return take<py::float_>(result, object);
     if (PyLong_Check(object)) return take<py::int_>(result, object);

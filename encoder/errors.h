@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -42,10 +43,11 @@ namespace veldspray {
 // and put back where the call ends. Unlike pybind11's error_already_set it
 // never formats the error, which can itself fail (a message with a lone
 // surrogate has no UTF-8 form) and run the error's own Python code.
-class python_error {
+class python_error : public std::exception {
 public:
     python_error() { PyErr_Fetch(&type.ptr(), &value.ptr(), &trace.ptr()); }
     void restore() { PyErr_Restore(type.release().ptr(), value.release().ptr(), trace.release().ptr()); }
+    [[nodiscard]] const char *what() const noexcept override { return "a Python error stops the call"; }
 
 private:
     pybind11::object type, value, trace;

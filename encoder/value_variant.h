@@ -42,7 +42,7 @@ static_assert(std::variant_size_v<value_variant> == kind_none + 1);
 // Python errors raised on the way (by the object's __bool__, __index__ or
 // __int__) only count as a rejection, unless they stop the call
 // (clear_refusal in errors.h).
-bool classify_value(py::handle object, bool convert, value_variant &result);
+bool classify_value(py::handle source, bool convert, value_variant &result);
 
 // The rule of the truth kind: the truth value of an object that is not a
 // bool. Without conversion only NumPy's boolean type is let through.
@@ -78,8 +78,8 @@ inline bool is_exact_builtin(PyObject *object) {
 }
 
 // A full classification: a pass without conversion, then one with it.
-inline bool classify_fully(py::handle object, value_variant &result) {
-    return classify_value(object, false, result) || classify_value(object, true, result);
+inline bool classify_fully(py::handle source, value_variant &result) {
+    return classify_value(source, false, result) || classify_value(source, true, result);
 }
 
 }  // namespace veldspray

@@ -68,7 +68,7 @@ std::string argument_error_start;
 using call_arguments = std::array<PyObject *, parameter_count>;
 
 std::size_t parameter_named(PyObject *name) {
-    const auto interned = std::find(std::begin(interned_names), std::end(interned_names), name);
+    auto *const interned = std::find(std::begin(interned_names), std::end(interned_names), name);
     if (interned != std::end(interned_names)) {
         return static_cast<std::size_t>(interned - std::begin(interned_names));
     }
@@ -152,6 +152,7 @@ PyObject *raise_argument_error(PyObject *const *arguments, Py_ssize_t positional
 // exception goes through pybind11's registered exception translators,
 // module-local ones first. Those lists are pybind11 internals (py::detail);
 // the front uses them so that a call fails as a registered function would.
+// NOLINTNEXTLINE(bugprone-exception-escape): pybind11's internals exist once the module is imported
 void set_error_from_current_exception() noexcept {
     try {
         throw;
