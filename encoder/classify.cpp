@@ -1,7 +1,8 @@
 #include "value_variant.h"
 
+#include "errors.h"
+
 #include <cstring>
-#include <optional>
 
 namespace veldspray {
 namespace {
@@ -20,8 +21,36 @@ bool is_numpy_bool(PyObject *object) {
     return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
 }
 
-// The truth value of an object that is not a bool. Without conversion only
-// NumPy's boolean type is let through.
+template <class Integer>
+Integer read_integer(PyObject *object) {
+    if constexpr (std::is_unsigned_v<Integer>) {
+        return PyLong_AsUnsignedLongLong(object);
+    } else {
+        return PyLong_AsLongLong(object);
+    }
+}
+
+// UTF-8 view of a str or the contents of a bytes object. Never reached in
+// practice, since the str and bytes kinds come first, but kept so that the
+// classification follows the full order of kinds.
+std::optional<std::string_view> utf8_view(PyObject *object) {
+    if (PyUnicode_Check(object)) {
+        Py_ssize_t size = 0;
+        const char *data = PyUnicode_AsUTF8AndSize(object, &size);
+        if (data == nullptr) {
+            clear_refusal();
+            return std::nullopt;
+        }
+        return std::string_view(data, static_cast<std::size_t>(size));
+    }
+    if (PyBytes_Check(object)) {
+        return std::string_view(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<bool> truth_value(PyObject *object, bool convert) {
     if (!convert && !is_numpy_bool(object)) {
         return std::nullopt;
@@ -34,65 +63,34 @@ std::optional<bool> truth_value(PyObject *object, bool convert) {
     if (truth == 0 || truth == 1) {
         return truth == 1;
     }
-    PyErr_Clear();
+    clear_refusal();
     return std::nullopt;
 }
 
 template <class Integer>
-Integer read_integer(PyObject *object) {
-    if constexpr (std::is_unsigned_v<Integer>) {
-        return PyLong_AsUnsignedLongLong(object);
-    } else {
-        return PyLong_AsLongLong(object);
-    }
-}
-
-// The 64-bit value of an integer-like object that is not an int. With
-// conversion, an object that is a number is first turned into an int.
-template <class Integer>
 std::optional<Integer> integer_value(PyObject *object, bool convert) {
-    if (PyFloat_Check(object)) {
-        return std::nullopt;
-    }
-    if (!convert && !PyLong_Check(object) && !PyIndex_Check(object)) {
+    // An int is never a float; its flag is the cheaper test.
+    if (!PyLong_Check(object) && (PyFloat_Check(object) || (!convert && !PyIndex_Check(object)))) {
         return std::nullopt;
     }
     const Integer value = read_integer<Integer>(object);
     if (value != static_cast<Integer>(-1) || !PyErr_Occurred()) {
         return value;
     }
-    PyErr_Clear();
+    clear_refusal();
     if (!convert || !PyNumber_Check(object)) {
         return std::nullopt;
     }
     const py::object as_int = py::reinterpret_steal<py::object>(PyNumber_Long(object));
     if (!as_int) {
-        PyErr_Clear();
+        clear_refusal();
         return std::nullopt;
     }
     return integer_value<Integer>(as_int.ptr(), false);
 }
 
-// UTF-8 view of a str or the contents of a bytes object. Never reached in
-// practice, since the str and bytes kinds come first, but kept so that the
-// classification follows the full order of kinds.
-std::optional<std::string_view> utf8_view(PyObject *object) {
-    if (PyUnicode_Check(object)) {
-        Py_ssize_t size = 0;
-        const char *data = PyUnicode_AsUTF8AndSize(object, &size);
-        if (data == nullptr) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        return std::string_view(data, static_cast<std::size_t>(size));
-    }
-    if (PyBytes_Check(object)) {
-        return std::string_view(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
-    }
-    return std::nullopt;
-}
-
-}  // namespace
+template std::optional<std::uint64_t> integer_value(PyObject *, bool);
+template std::optional<std::int64_t> integer_value(PyObject *, bool);
 
 bool classify_value(py::handle handle, bool convert, value_variant &result) {
     PyObject *object = handle.ptr();

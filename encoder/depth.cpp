@@ -17,7 +17,7 @@ void enter_level(depth_counter &counter) {
 interpreter_recursion_guard::interpreter_recursion_guard(std::uintptr_t stack_floor) {
     check_native_stack(stack_floor);
     if (Py_EnterRecursiveCall(error_text::recursion_context) != 0) {
-        throw pybind11::error_already_set();
+        throw_python_error();
     }
 }
 

@@ -62,7 +62,7 @@ std::uintptr_t current_stack_address() noexcept {
 
 void throw_native_stack_exhausted() {
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", error_text::recursion_context);
-    throw pybind11::error_already_set();
+    throw_python_error();
 }
 
 }  // namespace veldspray

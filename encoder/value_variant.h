@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <variant>
 
@@ -38,8 +39,19 @@ static_assert(std::variant_size_v<value_variant> == kind_none + 1);
 
 // One classification pass. Returns false when no kind accepts the object;
 // Python errors raised on the way (by the object's __bool__, __index__ or
-// __int__) are cleared and only count as a rejection.
+// __int__) only count as a rejection, unless they stop the call
+// (clear_refusal in errors.h).
 bool classify_value(py::handle object, bool convert, value_variant &result);
+
+// The rule of the truth kind: the truth value of an object that is not a
+// bool. Without conversion only NumPy's boolean type is let through.
+std::optional<bool> truth_value(PyObject *object, bool convert);
+
+// The rule of the two 64-bit integer kinds: the value of an integer-like
+// object that is not a float. With conversion, an object that is a number is
+// first turned into an int.
+template <class Integer>
+std::optional<Integer> integer_value(PyObject *object, bool convert);
 
 // Whether the object's type is exactly one of the built-in kinds (None, bool,
 // int, float, str, bytes, list, tuple, dict): such an object always lands in

@@ -5,7 +5,11 @@
 #include "output.h"
 #include "value_encoder.h"
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
+#include <iterator>
+#include <optional>
 #include <string>
 
 namespace veldspray {
@@ -38,86 +42,119 @@ py::bytes encode_call(const Value &value, bool indefinite, std::uint64_t max_dep
                           : encode<length_mode::definite, depth_policy::unlimited>(value, max_depth, stack_floor);
 }
 
-// ---- The fast-call front ---------------------------------------------------
-
-// The arguments of a call that needs no conversion: a value whose type is
-// exactly one of the built-in kinds (classifying it runs no Python code),
-// `indefinite` exactly True or False, `max_depth` an exact int in 0..2^64-1.
-struct plain_call {
-    PyObject *value = nullptr;
-    bool indefinite = true;
-    std::uint64_t max_depth = 0;
-};
+// ---- The call front ---------------------------------------------------------
+//
+// Every call of dumps enters here. The arguments are matched to the three
+// parameters and converted as pybind11's dispatcher does it, in order and
+// stopping at the first that fails, with the common exact types tested first.
+// Owning the call also means owning its argument error, whose text is
+// composed so that no argument can make composing it fail (the dispatcher's
+// own composition ends the process when an argument's repr raises an error
+// whose message has no UTF-8 form).
 
 enum parameter : std::size_t { value_parameter, indefinite_parameter, max_depth_parameter, parameter_count };
 
-// The parameter names as the interpreter interns them. Keyword names in a
-// call are almost always interned too; one that is not the same object is
-// simply left to the registered function.
-PyObject *parameter_names[parameter_count];
+constexpr const char *parameter_names[parameter_count] = {"value", "indefinite", "max_depth"};
 
-bool take_argument(plain_call &call, std::size_t parameter, PyObject *argument) {
-    switch (parameter) {
-    case value_parameter:
-        call.value = argument;
-        return is_exact_builtin(argument);
-    case indefinite_parameter:
-        call.indefinite = argument == Py_True;
-        return argument == Py_True || argument == Py_False;
-    default: {
-        if (!PyLong_CheckExact(argument)) {
-            return false;
-        }
-        call.max_depth = PyLong_AsUnsignedLongLong(argument);
-        if (call.max_depth == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
-            PyErr_Clear();  // negative or too large: the registered function refuses it
-            return false;
-        }
-        return true;
-    }
-    }
-}
+// The names as the interpreter interns them: a keyword in a call is almost
+// always the same object, which saves comparing the text.
+PyObject *interned_names[parameter_count];
+
+// The text of an argument error up to the arguments given, made once from the
+// signature line that pybind11 composed for dumps.
+std::string argument_error_start;
+
+// The argument given for each parameter; null where none was.
+using call_arguments = std::array<PyObject *, parameter_count>;
 
 std::size_t parameter_named(PyObject *name) {
+    const auto interned = std::find(std::begin(interned_names), std::end(interned_names), name);
+    if (interned != std::end(interned_names)) {
+        return static_cast<std::size_t>(interned - std::begin(interned_names));
+    }
     std::size_t parameter = 0;
-    while (parameter < parameter_count && parameter_names[parameter] != name) {
+    while (parameter < parameter_count && PyUnicode_CompareWithASCIIString(name, parameter_names[parameter]) != 0) {
         ++parameter;
     }
     return parameter;
 }
 
-bool read_plain_call(PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names, plain_call &call) {
+// Positional arguments in order, then keyword arguments by name. False when
+// they do not fit: too many, an unknown name, a parameter given twice, or no
+// value.
+bool match_parameters(PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names,
+                      call_arguments &given) {
     if (positional > static_cast<Py_ssize_t>(parameter_count)) {
         return false;
     }
-    bool given[parameter_count] = {};
-    for (Py_ssize_t index = 0; index < positional; ++index) {
-        if (!take_argument(call, static_cast<std::size_t>(index), arguments[index])) {
-            return false;
-        }
-        given[index] = true;
-    }
+    std::copy(arguments, arguments + positional, given.begin());
     const Py_ssize_t keywords = keyword_names != nullptr ? PyTuple_GET_SIZE(keyword_names) : 0;
     for (Py_ssize_t index = 0; index < keywords; ++index) {
         const std::size_t parameter = parameter_named(PyTuple_GET_ITEM(keyword_names, index));
-        if (parameter == parameter_count || given[parameter] ||
-            !take_argument(call, parameter, arguments[positional + index])) {
+        if (parameter == parameter_count || given[parameter] != nullptr) {
             return false;
         }
-        given[parameter] = true;
+        given[parameter] = arguments[positional + index];
     }
-    return given[value_parameter];
+    return given[value_parameter] != nullptr;
+}
+
+std::optional<bool> convert_indefinite(PyObject *argument) {
+    if (argument == nullptr || argument == Py_True || argument == Py_False) {
+        return argument != Py_False;
+    }
+    return truth_value(argument, true);
+}
+
+std::optional<std::uint64_t> convert_max_depth(PyObject *argument) {
+    return argument != nullptr ? integer_value<std::uint64_t>(argument, true) : 0;
+}
+
+void append_repr(std::string &text, PyObject *argument) {
+    const auto repr = py::reinterpret_steal<py::object>(PyObject_Repr(argument));
+    if (!repr || !append_utf8(text, repr.ptr())) {
+        clear_refusal();
+        text += error_text::repr_failed;
+    }
+}
+
+// Raises the TypeError of a call that fits no signature, naming what it was
+// invoked with: the repr of each positional argument, then each keyword with
+// the repr of its argument.
+PyObject *raise_argument_error(PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names) {
+    std::string text = argument_error_start;
+    for (Py_ssize_t index = 0; index < positional; ++index) {
+        text += index > 0 ? ", " : "";
+        append_repr(text, arguments[index]);
+    }
+    const Py_ssize_t keywords = keyword_names != nullptr ? PyTuple_GET_SIZE(keyword_names) : 0;
+    for (Py_ssize_t index = 0; index < keywords; ++index) {
+        text += index > 0 ? ", " : positional > 0 ? "; kwargs: " : "kwargs: ";
+        if (!append_escaped(text, PyTuple_GET_ITEM(keyword_names, index))) {
+            throw_python_error();
+        }
+        text += '=';
+        append_repr(text, arguments[positional + index]);
+    }
+    const auto message = py::reinterpret_steal<py::object>(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (message) {
+        PyErr_SetObject(PyExc_TypeError, message.ptr());
+    }
+    return nullptr;
 }
 
 // Sets the Python error for the exception being handled, exactly as
 // pybind11's dispatcher does for the functions it registers: a Python error
-// carried by error_already_set is restored, and any other exception goes
-// through pybind11's registered exception translators, module-local ones
-// first. Those lists are pybind11 internals (py::detail); the front uses them
-// so that a call fails in the same way on either path.
+// carried by python_error or error_already_set is restored, and any other
+// exception goes through pybind11's registered exception translators,
+// module-local ones first. Those lists are pybind11 internals (py::detail);
+// the front uses them so that a call fails as a registered function would.
 void set_error_from_current_exception() noexcept {
     try {
         throw;
+    } catch (python_error &error) {
+        error.restore();
     } catch (py::error_already_set &error) {
         error.restore();
     } catch (...) {
@@ -128,15 +165,33 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
-PyObject *fast_dumps(PyObject *registered, PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names) {
-    plain_call call;
-    if (!read_plain_call(arguments, positional, keyword_names, call)) {
-        return PyObject_Vectorcall(registered, arguments, static_cast<std::size_t>(positional), keyword_names);
-    }
+PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names) {
     try {
+        // dumps called again from a value's own Python code nests on this
+        // thread's stack with no container in between.
         const std::uintptr_t stack_floor = native_stack_floor();
         check_native_stack(stack_floor);
-        return encode_call(py::handle(call.value), call.indefinite, call.max_depth, stack_floor).release().ptr();
+        call_arguments given{};
+        if (!match_parameters(arguments, positional, keyword_names, given)) {
+            return raise_argument_error(arguments, positional, keyword_names);
+        }
+        PyObject *value = given[value_parameter];
+        const bool exact = is_exact_builtin(value);
+        value_variant classified;
+        if (!exact && !classify_fully(value, classified)) {
+            return raise_argument_error(arguments, positional, keyword_names);
+        }
+        const auto indefinite = convert_indefinite(given[indefinite_parameter]);
+        if (!indefinite) {
+            return raise_argument_error(arguments, positional, keyword_names);
+        }
+        const auto max_depth = convert_max_depth(given[max_depth_parameter]);
+        if (!max_depth) {
+            return raise_argument_error(arguments, positional, keyword_names);
+        }
+        py::bytes result = exact ? encode_call(py::handle(value), *indefinite, *max_depth, stack_floor)
+                                 : dumps(classified, *indefinite, *max_depth);
+        return result.release().ptr();
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;
@@ -149,20 +204,23 @@ py::bytes dumps(const value_variant &value, bool indefinite, std::uint64_t max_d
     return encode_call(value, indefinite, max_depth, native_stack_floor());
 }
 
-py::object make_fast_dumps(py::object registered, py::handle module_name) {
-    static const char *const names[parameter_count] = {"value", "indefinite", "max_depth"};
+py::object make_dumps(py::handle module, py::handle registered) {
     for (std::size_t parameter = 0; parameter < parameter_count; ++parameter) {
-        parameter_names[parameter] = PyUnicode_InternFromString(names[parameter]);
-        if (parameter_names[parameter] == nullptr) {
+        interned_names[parameter] = PyUnicode_InternFromString(parameter_names[parameter]);
+        if (interned_names[parameter] == nullptr) {
             throw py::error_already_set();
         }
     }
     // The docstring pybind11 composed (signature line and text), kept for the
-    // life of the process like the method record that points to it.
+    // life of the process like the method record that points to it. Its first
+    // line is the name followed by the signature.
     static const std::string doc = py::str(registered.attr("__doc__"));
-    static PyMethodDef definition = {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_dumps)),
+    const std::string name = py::str(registered.attr("__name__"));
+    argument_error_start = name + error_text::argument_error_head + doc.substr(name.size(), doc.find('\n') - name.size()) +
+                           error_text::argument_error_invoked;
+    static PyMethodDef definition = {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_dumps)),
                                      METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
-    PyObject *function = PyCFunction_NewEx(&definition, registered.ptr(), module_name.ptr());
+    PyObject *function = PyCFunction_NewEx(&definition, module.ptr(), module.attr("__name__").ptr());
     if (function == nullptr) {
         throw py::error_already_set();
     }

@@ -1,5 +1,5 @@
-// The two ways into dumps: the function that pybind11 registers, and the
-// fast-call front that the module publishes in its place.
+// The entry of dumps: the function that pybind11 registers, and the call
+// front that the module publishes in its place.
 #pragma once
 
 #include "value_variant.h"
@@ -10,13 +10,12 @@
 
 namespace veldspray {
 
-// dumps with its arguments converted by pybind11.
+// dumps of a value already classified.
 pybind11::bytes dumps(const value_variant &value, bool indefinite, std::uint64_t max_depth);
 
-// A function named dumps, in module `module_name`, with the docstring of
-// `registered` (the function that pybind11 made for dumps). It runs the calls
-// whose arguments need no conversion itself and hands every other call,
-// untouched, to `registered`, which it holds as its __self__.
-pybind11::object make_fast_dumps(pybind11::object registered, pybind11::handle module_name);
+// The dumps that `module` publishes: a function of that module with the name
+// and the docstring of `registered`, the function that pybind11 made for
+// dumps, that takes every call itself, arguments and argument errors included.
+pybind11::object make_dumps(pybind11::handle module, pybind11::handle registered);
 
 }  // namespace veldspray

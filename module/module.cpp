@@ -1,6 +1,5 @@
 // The Python module veldspray_cbor: its docstring, its version and dumps.
 #include "dumps_call.h"
-#include "native_stack.h"
 #include "value_variant.h"
 
 #include <pybind11/pybind11.h>
@@ -9,18 +8,16 @@
 
 namespace pybind11::detail {
 
-// The top-level argument is classified by the same rules as every nested
-// value (a pass without conversion, then one with it), so that what dumps
-// accepts does not depend on the binding library's own casters.
+// pybind11 writes the signature of dumps from this caster's name. The top-level
+// argument is classified by the same rules as every nested value (a pass
+// without conversion, then one with it); in practice the call front
+// (make_dumps) converts every call's arguments itself.
 template <>
 struct type_caster<veldspray::value_variant> {
     PYBIND11_TYPE_CASTER(veldspray::value_variant,
                          _("Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None]"));
 
     bool load(handle source, bool convert) {
-        // dumps called again from a value's own Python code nests on this
-        // thread's stack with no container in between.
-        veldspray::check_native_stack(veldspray::native_stack_floor());
         return convert ? veldspray::classify_fully(source, value) : veldspray::classify_value(source, false, value);
     }
 };
@@ -54,6 +51,6 @@ PYBIND11_MODULE(veldspray_cbor, module) {
     module.doc() = veldspray::module_doc;
     module.def("dumps", &veldspray::dumps, veldspray::dumps_doc, py::arg("value"), py::arg("indefinite") = true,
                py::arg("max_depth") = 0);
-    module.attr("dumps") = veldspray::make_fast_dumps(module.attr("dumps"), module.attr("__name__"));
+    module.attr("dumps") = veldspray::make_dumps(module, module.attr("dumps"));
     module.attr("__version__") = VELDSPRAY_VERSION;
 }

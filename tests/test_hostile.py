@@ -218,6 +218,15 @@ MISBEHAVING = [
     ("eq returns bad bool", odd(int, __eq__=BadBool())(5), RANGE + "5$"),
     ("eq not implemented", odd(int, __eq__=NotImplemented)(5), 5),
 ]
+# Exceptions that say nothing about the value stop the call from any of its
+# hooks and reach the caller unchanged; a repr runs only for an argument error.
+STOPPING = [KeyboardInterrupt, SystemExit, MemoryError, RecursionError]
+HOOKS = [(object, "__index__", ()), (object, "__bool__", ()), (object, "__int__", ()), (int, "__eq__", (5,)),
+         (int, "__str__", (2**70,))]
+MISBEHAVING += [(f"{hook} raises {error.__name__}", odd(base, **{hook: error("boom")})(*args),
+                 Fails(error.__name__, "^boom$")) for error in STOPPING for base, hook, args in HOOKS]
+MISBEHAVING += [(f"repr raises {error.__name__}", odd(object, __repr__=error("boom"))(),
+                 (Fails(error.__name__, "^boom$"), CAST)) for error in STOPPING]
 
 
 @pytest.mark.parametrize("value, expected", [row[1:] for row in MISBEHAVING], ids=[row[0] for row in MISBEHAVING])
@@ -226,9 +235,11 @@ def test_misbehaving_methods(value, expected):
         return [(outcome(lambda: dumps(value, *config)), outcome(lambda: dumps([value], *config)))
                 for config in CONFIGURATIONS]
 
+    if not isinstance(expected, tuple):
+        expected = (ARGUMENT if expected is CAST else expected, expected if isinstance(expected, Fails) else [expected])
     for alone, inside in in_child(task):
-        check(alone, ARGUMENT if expected is CAST else expected)
-        check(inside, expected if isinstance(expected, Fails) else [expected])
+        check(alone, expected[0])
+        check(inside, expected[1])
 
 
 def test_reentrant_dumps_from_element_code():

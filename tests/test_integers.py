@@ -43,6 +43,21 @@ class StrRaises(int):
         raise ValueError("cannot describe me")
 
 
+class StrRaisesSurrogate(int):
+    def __str__(self):
+        raise ValueError("\udc80")
+
+
+class Unprintable:
+    def __str__(self):
+        raise KeyError("no text")
+
+
+class StrRaisesUnprintable(int):
+    def __str__(self):
+        raise ValueError(Unprintable())
+
+
 class StrSurrogate(int):
     def __str__(self):
         return "\ud800"
@@ -76,6 +91,8 @@ def test_int_subclass_in_range_is_written_like_an_int():
         (EqualRaises(5), "5"),
         (Named(2**70), "a big number with a long name that runs "),
         (StrRaises(2**70), "failed with ValueError: cannot describe m"[:40]),
+        (StrRaisesSurrogate(2**70), "failed with ValueError: \\udc80"),
+        (StrRaisesUnprintable(2**70), "failed with ValueError"),
         (StrSurrogate(2**70), "failed with Unable to cast Python instan"),
         (StrWithNul(2**70), "ab"),
         (StrWide(2**70), "x" * 39),

@@ -69,6 +69,9 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
             contains itself; with or without it, nesting deeper than the
             calling thread's native stack allows.
         MemoryError: the output cannot grow.
+        KeyboardInterrupt, SystemExit, MemoryError and RecursionError raised
+            by a value's own methods pass through unchanged; any other
+            exception from them only means that the value is refused.
 
     Example:
         >>> dumps({"a": [1, 2.5]}, indefinite=False).hex(" ")
