@@ -20,7 +20,7 @@ MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -
 INSTALLED := .venv/module-installed
 
 .PHONY: help clean demo install test codec-test module-test bench clang-tools \
-	sanitize sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long
+	sanitize sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
 
 help: ## list the targets
 	@echo "make TARGET, where TARGET is one of:"
@@ -182,3 +182,35 @@ fuzz: fuzz-build fuzz-module ## each libFuzzer harness for FUZZ_SECONDS (default
 fuzz-long: FUZZ_SECONDS = 600
 fuzz-long: fuzz ## the same for 10 minutes each
 
+# clang's source-based coverage, read with llvm-cov: the same toolchain as the
+# checked builds above, so nothing more to install, and it counts the lines
+# and branches of every template instance the encoder is made of. The codec
+# tests and pytest (against the module built with the allocation hooks, so
+# that the MemoryError paths run too) count straight into a file per process
+# (%c, continuous mode), which the children that pytest forks and ends with
+# os._exit share with their parent. A failing test does not stop the report
+# (make test is where failures count).
+COVERAGE := build/coverage
+COVERAGE_FLAGS := -fprofile-instr-generate -fcoverage-mapping -mllvm -runtime-counter-relocation
+COVERAGE_ENV = LLVM_PROFILE_FILE=$(abspath $(COVERAGE))/profiles/%c%p.profraw
+
+coverage: clang-tools $(BIN)/pytest ## line and branch coverage of cbor/, encoder/ and module/ by every test
+	rm -rf $(COVERAGE)/profiles
+	$(BIN)/cmake -S . -B $(COVERAGE)/codec $(NINJA_ARGS) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		"-DCMAKE_CXX_FLAGS=$(COVERAGE_FLAGS)" -DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_CODEC_TESTS=ON
+	$(BIN)/cmake --build $(COVERAGE)/codec
+	$(COVERAGE_ENV) $(BIN)/ctest --test-dir $(COVERAGE)/codec --output-on-failure
+	$(BIN)/python -m pip install --quiet --no-deps --upgrade --target $(COVERAGE)/site \
+		--config-settings=build-dir=$(COVERAGE)/module --config-settings=cmake.build-type=RelWithDebInfo \
+		--config-settings=cmake.define.CMAKE_CXX_COMPILER=clang++ "--config-settings=cmake.define.CMAKE_CXX_FLAGS=$(COVERAGE_FLAGS)" \
+		--config-settings=cmake.define.VELDSPRAY_ALLOC_FAULTS=ON .
+	-$(COVERAGE_ENV) PYTHONPATH=$(COVERAGE)/site $(BIN)/python -m pytest -q
+	llvm-profdata merge -sparse $(COVERAGE)/profiles/*.profraw -o $(COVERAGE)/all.profdata
+	llvm-cov report -instr-profile=$(COVERAGE)/all.profdata $(COVERAGE)/site/veldspray_cbor.*.so \
+		$$(find $(COVERAGE)/codec/tests -type f -perm -u+x -name 'codec_test_*' -printf '-object=%p ') \
+		-ignore-filename-regex='^/usr/|pybind11|python3|/tests/' | tee $(COVERAGE)/report.txt
+	@awk '$$1 ~ /\// { split($$1, path, "/"); lines[path[1]] += $$8; missed[path[1]] += $$9; \
+		branches[path[1]] += $$11; branches_missed[path[1]] += $$12 } \
+		END { for (dir in lines) printf "%-9s lines %5.1f %% of %d   branches %5.1f %% of %d\n", dir "/", \
+		100 * (1 - missed[dir] / lines[dir]), lines[dir], 100 * (1 - branches_missed[dir] / branches[dir]), branches[dir] }' \
+		$(COVERAGE)/report.txt | sort

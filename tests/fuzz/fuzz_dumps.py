@@ -133,7 +133,7 @@ def hooked_method(name, base):
 def hooked_class(base, names):
     namespace = {name: hooked_method(name, base) for name in names}
     if "__eq__" in names:
-        namespace["__hash__"] = base.__hash__ if base is not object else object.__hash__
+        namespace["__hash__"] = base.__hash__
     return type(f"Hooked{base.__name__.title()}", (Hooked, base), namespace)
 
 
@@ -150,6 +150,8 @@ class Builder:
         self.raised = []
         self.mutated = False
         self.modelled = True
+        self.shares = 0
+        self.has_chain = False
 
     def pick(self, options):
         return options[self.data.ConsumeIntInRange(0, len(options) - 1)]
@@ -230,13 +232,23 @@ class Builder:
         self.open.pop()
         return entries
 
+    # Sharing multiplies what is written, and a container that holds itself
+    # repeats its contents down to the depth limit. The output buffer grows to
+    # the exact size on every append, and the sanitizer's realloc copies it
+    # each time: to keep each call short, a tree holds at most two shared
+    # references, and none beside a deep chain.
     def shared(self, depth):
-        if not self.containers:
+        if not self.containers or self.shares == 2 or self.has_chain:
             return None
+        self.shares += 1
         return self.pick(self.open if self.open and self.data.ConsumeBool() else self.containers)
 
     def deep(self, depth):
-        levels = self.data.ConsumeIntInRange(0, 3000)
+        """A chain of containers past the recursion limit (1000) or not."""
+        if self.shares or self.has_chain:
+            return None
+        self.has_chain = True
+        levels = self.data.ConsumeIntInRange(0, 1500)
         shape = self.data.ConsumeIntInRange(0, 2)
         value = self.value(12)
         for _ in range(levels):
@@ -244,7 +256,7 @@ class Builder:
         return value
 
     # ---- subclasses and hooks ----
-    def behaviour(self, name, base):
+    def behaviour(self, name):
         kind = self.data.ConsumeIntInRange(0, 3)
         if kind == 0:
             return None
@@ -254,26 +266,25 @@ class Builder:
             if self.data.ConsumeIntInRange(0, 8) == 0:
                 return "raise", UnprintableError()
             return "raise", self.pick(EXCEPTION_TYPES)(self.pick(MESSAGES))
-        target = self.pick(self.open) if self.open else None
-        return "mutate", self.mutation(target)
+        return ("mutate", self.mutation(self.pick(self.open))) if self.open else None
 
     def mutation(self, target):
+        """A change to a list or dict that is being built, so that it is written
+        around the hook too."""
         if isinstance(target, list):
             return functools.partial(self.pick([list.clear, list.pop, lambda c: c.extend(range(100)),
                                                 lambda c: c.__setitem__(slice(None), ["x", None])]), target)
-        if isinstance(target, dict):
-            return functools.partial(self.pick([dict.clear, lambda d: d.update(dict.fromkeys(range(50))),
-                                                lambda d: d.pop(next(iter(d)), None) if d else None,
-                                                lambda d: d.__setitem__("late", 1)]), target)
-        return lambda: None
+        return functools.partial(self.pick([dict.clear, lambda d: d.update(dict.fromkeys(range(50))),
+                                            lambda d: d.pop(next(iter(d)), None) if d else None,
+                                            lambda d: d.__setitem__("late", 1)]), target)
 
     def hooked(self, base, names, make):
         cls = hooked_class(base, tuple(sorted(names)))
         value = make(cls)
         value.builder = self
         value.behaviours = {}
-        for name in names:
-            behaviour = self.behaviour(name, base)
+        for name in sorted(names):  # in a fixed order, so that an input always reads alike
+            behaviour = self.behaviour(name)
             if behaviour is not None:
                 value.behaviours[name] = behaviour
         return self.keep(value)
