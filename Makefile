@@ -194,7 +194,9 @@ COVERAGE := build/coverage
 COVERAGE_FLAGS := -fprofile-instr-generate -fcoverage-mapping -mllvm -runtime-counter-relocation
 COVERAGE_ENV = LLVM_PROFILE_FILE=$(abspath $(COVERAGE))/profiles/%c%p.profraw
 
-coverage: clang-tools $(BIN)/pytest ## line and branch coverage of cbor/, encoder/ and module/ by every test
+# The counted module is put ahead of .venv's own on the path; the typing test
+# reads the types that .venv's installed copy ships (make install).
+coverage: clang-tools install $(BIN)/pytest ## line and branch coverage of cbor/, encoder/ and module/ by every test
 	rm -rf $(COVERAGE)/profiles
 	$(BIN)/cmake -S . -B $(COVERAGE)/codec $(NINJA_ARGS) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		"-DCMAKE_CXX_FLAGS=$(COVERAGE_FLAGS)" -DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_CODEC_TESTS=ON
