@@ -20,7 +20,7 @@ MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -
 INSTALLED := .venv/module-installed
 
 .PHONY: help clean demo install test codec-test module-test bench clang-tools \
-	sanitize sanitize-codec sanitize-module fuzz-build fuzz fuzz-long
+	sanitize sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
 
 help: ## list the targets
 	@echo "make TARGET, where TARGET is one of:"
@@ -81,6 +81,10 @@ SAN_CODEC_BUILD := build/sanitize-codec
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 30
 FUZZERS := reader writer
+# The module as the Python harness (tests/fuzz/fuzz_dumps.py) loads it, and
+# the runtime that the interpreter preloads for it.
+FUZZ_MODULE := build/fuzz-module
+FUZZ_RUNTIME := $(FUZZ_MODULE)/asan_with_fuzzer.so
 
 # Any report ends the process with an error. Leak checking stays on: at exit
 # for the codec tests and fuzzers, and for pytest at the end of the session
@@ -120,13 +124,13 @@ $(SAN_BIN)/pytest: tests/requirements.txt
 	$(SAN_BIN)/python -m pip install --quiet -r tests/requirements.txt
 	touch $@
 
+SAN_MODULE_ARGS = --quiet --no-deps --config-settings=cmake.build-type=RelWithDebInfo \
+	--config-settings=cmake.define.CMAKE_CXX_COMPILER=clang++ \
+	--config-settings=cmake.define.VELDSPRAY_SANITIZE=ON --config-settings=cmake.define.VELDSPRAY_WERROR=ON
+
 sanitize-module: clang-tools $(SAN_BIN)/pytest ## the pytest suite against the sanitized module
-	$(SAN_BIN)/python -m pip install --quiet --force-reinstall --no-deps \
+	$(SAN_BIN)/python -m pip install $(SAN_MODULE_ARGS) --force-reinstall \
 		--config-settings=build-dir=build/sanitize-module \
-		--config-settings=cmake.build-type=RelWithDebInfo \
-		--config-settings=cmake.define.CMAKE_CXX_COMPILER=clang++ \
-		--config-settings=cmake.define.VELDSPRAY_SANITIZE=ON \
-		--config-settings=cmake.define.VELDSPRAY_WERROR=ON \
 		--config-settings=cmake.define.VELDSPRAY_ALLOC_FAULTS=ON .
 	$(PY_SAN_ENV) PYTHONPATH=tests/sanitizer $(SAN_BIN)/python -m pytest -p leak_check
 
@@ -134,11 +138,29 @@ fuzz-build: clang-tools $(BIN)/cmake ## build the libFuzzer harnesses
 	$(BIN)/cmake -S . -B $(FUZZ_BUILD) $(NINJA_ARGS) $(CLANG_ARGS) -DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_FUZZ=ON -DVELDSPRAY_WERROR=ON
 	$(BIN)/cmake --build $(FUZZ_BUILD)
 
+# The Python harness: the sanitized module with libFuzzer's coverage counters,
+# installed beside (and ahead of) .venv-sanitize's own copy. atheris drives the
+# libFuzzer it finds loaded, so the interpreter preloads one library holding
+# the sanitizer's runtime and libFuzzer, linked from clang's static runtimes
+# (without the sanitizer's .preinit_array entry, which a shared library may
+# not have).
+$(FUZZ_RUNTIME): | clang-tools
+	rm -rf $(FUZZ_MODULE)/runtime && mkdir -p $(FUZZ_MODULE)/runtime
+	cd $(FUZZ_MODULE)/runtime && ar x "$$(clang -print-file-name=libclang_rt.asan-$$(uname -m).a)" && rm asan_preinit.cpp.o
+	clang++ -shared -o $@ $(FUZZ_MODULE)/runtime/*.o -Wl,--whole-archive \
+		"$$(clang -print-file-name=libclang_rt.asan_cxx-$$(uname -m).a)" \
+		"$$(clang -print-file-name=libclang_rt.fuzzer_no_main-$$(uname -m).a)" -Wl,--no-whole-archive -lpthread -ldl -lrt -lm
+
+fuzz-module: clang-tools $(SAN_BIN)/pytest $(FUZZ_RUNTIME) ## build the module for the Python harness
+	$(SAN_BIN)/python -m pip install $(SAN_MODULE_ARGS) --upgrade --target $(FUZZ_MODULE)/site \
+		--config-settings=build-dir=$(FUZZ_MODULE)/build \
+		--config-settings=cmake.define.CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link .
+
 # Each harness starts from its committed corpus (tests/fuzz/corpus/NAME, read
 # only) and keeps what it finds in build/fuzz/corpus-NAME. A crash input is
 # written to build/fuzz/ and fails the target; -close_fd_mask=2 mutes the
 # reader's messages about unimplemented codes, not libFuzzer's reports.
-fuzz: fuzz-build ## each libFuzzer harness for FUZZ_SECONDS (default 30)
+fuzz: fuzz-build fuzz-module ## each libFuzzer harness for FUZZ_SECONDS (default 30)
 	@for name in $(FUZZERS); do \
 		mkdir -p $(FUZZ_BUILD)/corpus-$$name && \
 		echo "fuzz_$$name: $(FUZZ_SECONDS) s" && \
@@ -148,9 +170,52 @@ fuzz: fuzz-build ## each libFuzzer harness for FUZZ_SECONDS (default 30)
 			|| { tail -n 60 $(FUZZ_BUILD)/fuzz_$$name.log; exit 1; }; \
 		grep -E '^(stat::number_of_executed_units|Done)' $(FUZZ_BUILD)/fuzz_$$name.log; \
 	done
+	@mkdir -p $(FUZZ_BUILD)/corpus-dumps && echo "fuzz_dumps: $(FUZZ_SECONDS) s" && \
+	$(PY_SAN_ENV) LD_PRELOAD=$(abspath $(FUZZ_RUNTIME)) PYTHONPATH=$(FUZZ_MODULE)/site:tests \
+		ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=16 \
+		$(SAN_BIN)/python tests/fuzz/fuzz_dumps.py -max_total_time=$(FUZZ_SECONDS) \
+		-rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
+		$(FUZZ_BUILD)/corpus-dumps tests/fuzz/corpus/dumps 2>$(FUZZ_BUILD)/fuzz_dumps.log \
+		|| { tail -n 60 $(FUZZ_BUILD)/fuzz_dumps.log; exit 1; }
+	@grep -E '^(stat::number_of_executed_units|Done)' $(FUZZ_BUILD)/fuzz_dumps.log
 
 fuzz-long: FUZZ_SECONDS = 600
 fuzz-long: fuzz ## the same for 10 minutes each
+
+# clang's source-based coverage, read with llvm-cov: the same toolchain as the
+# checked builds above, so nothing more to install, and it counts the lines
+# and branches of every template instance the encoder is made of. The codec
+# tests and pytest (against the module built with the allocation hooks, so
+# that the MemoryError paths run too) count straight into a file per process
+# (%c, continuous mode), which the children that pytest forks and ends with
+# os._exit share with their parent. A failing test does not stop the report
+# (make test is where failures count).
+COVERAGE := build/coverage
+COVERAGE_FLAGS := -fprofile-instr-generate -fcoverage-mapping -mllvm -runtime-counter-relocation
+COVERAGE_ENV = LLVM_PROFILE_FILE=$(abspath $(COVERAGE))/profiles/%c%p.profraw
+
+# The counted module is put ahead of .venv's own on the path; the typing test
+# reads the types that .venv's installed copy ships (make install).
+coverage: clang-tools install $(BIN)/pytest ## line and branch coverage of cbor/, encoder/ and module/ by every test
+	rm -rf $(COVERAGE)/profiles
+	$(BIN)/cmake -S . -B $(COVERAGE)/codec $(NINJA_ARGS) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		"-DCMAKE_CXX_FLAGS=$(COVERAGE_FLAGS)" -DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_CODEC_TESTS=ON
+	$(BIN)/cmake --build $(COVERAGE)/codec
+	$(COVERAGE_ENV) $(BIN)/ctest --test-dir $(COVERAGE)/codec --output-on-failure
+	$(BIN)/python -m pip install --quiet --no-deps --upgrade --target $(COVERAGE)/site \
+		--config-settings=build-dir=$(COVERAGE)/module --config-settings=cmake.build-type=RelWithDebInfo \
+		--config-settings=cmake.define.CMAKE_CXX_COMPILER=clang++ "--config-settings=cmake.define.CMAKE_CXX_FLAGS=$(COVERAGE_FLAGS)" \
+		--config-settings=cmake.define.VELDSPRAY_ALLOC_FAULTS=ON .
+	-$(COVERAGE_ENV) PYTHONPATH=$(COVERAGE)/site $(BIN)/python -m pytest -q
+	llvm-profdata merge -sparse $(COVERAGE)/profiles/*.profraw -o $(COVERAGE)/all.profdata
+	llvm-cov report -instr-profile=$(COVERAGE)/all.profdata $(COVERAGE)/site/veldspray_cbor.*.so \
+		$$(find $(COVERAGE)/codec/tests -type f -perm -u+x -name 'codec_test_*' -printf '-object=%p ') \
+		-ignore-filename-regex='^/usr/|pybind11|python3|/tests/' | tee $(COVERAGE)/report.txt
+	@awk '$$1 ~ /\// { split($$1, path, "/"); lines[path[1]] += $$8; missed[path[1]] += $$9; \
+		branches[path[1]] += $$11; branches_missed[path[1]] += $$12 } \
+		END { for (dir in lines) printf "%-9s lines %5.1f %% of %d   branches %5.1f %% of %d\n", dir "/", \
+		100 * (1 - missed[dir] / lines[dir]), lines[dir], 100 * (1 - branches_missed[dir] / branches[dir]), branches[dir] }' \
+		$(COVERAGE)/report.txt | sort
 
 # ---- Format and lint --------------------------------------------------------
 # The tools are pinned in lint-requirements.txt; their rules are in
