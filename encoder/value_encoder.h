@@ -143,7 +143,8 @@ private:
     }
 
     // Entries come from the dict's own storage, in insertion order. A dict
-    // changed while it is written is refused rather than written partly.
+    // whose keys change while it is written is refused rather than written
+    // partly; a value replaced is written as it then is.
     void encode_dict(PyObject *dict) {
         const container_guard guard(stack_floor);
         const Py_ssize_t count = PyDict_GET_SIZE(dict);
@@ -152,6 +153,7 @@ private:
         Py_ssize_t seen = 0;
         PyObject *key = nullptr;
         PyObject *item = nullptr;
+        std::uint64_t version = dict_version(dict);
         while (PyDict_Next(dict, &position, &key, &item)) {
             if (++seen > count) {
                 throw_runtime_error(error_text::dict_changed);
@@ -165,11 +167,32 @@ private:
             if (PyDict_GET_SIZE(dict) != count) {
                 throw_runtime_error(error_text::dict_changed_size);
             }
+            if (dict_version(dict) != version) {
+                if (!entry_in_place(dict, position, held_key.ptr())) {
+                    throw_runtime_error(error_text::dict_changed);
+                }
+                version = dict_version(dict);
+            }
         }
         if (seen != count) {
             throw_runtime_error(error_text::dict_changed);
         }
         end_container();
+    }
+
+    // The interpreter's count of the dict's changes, which moves on with each
+    // one: while it stands still, no Python code has changed the dict.
+    static std::uint64_t dict_version(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+
+    // Whether `key` is still the entry just before `position`. A dict whose
+    // entries were compacted, or emptied and refilled with other keys, has
+    // moved the entries that are still to come, so reading on from
+    // `position` would skip some or repeat others.
+    static bool entry_in_place(PyObject *dict, Py_ssize_t position, PyObject *key) {
+        Py_ssize_t at = position - 1;
+        PyObject *found = nullptr;
+        PyObject *item = nullptr;
+        return PyDict_Next(dict, &at, &found, &item) && at == position && found == key;
     }
 
     void encode_bytes(PyObject *bytes) {
