@@ -146,19 +146,17 @@ PyObject *raise_argument_error(PyObject *const *arguments, Py_ssize_t positional
     return nullptr;
 }
 
-// Sets the Python error for the exception being handled, exactly as
-// pybind11's dispatcher does for the functions it registers: a Python error
-// carried by python_error or error_already_set is restored, and any other
-// exception goes through pybind11's registered exception translators,
-// module-local ones first. Those lists are pybind11 internals (py::detail);
-// the front uses them so that a call fails as a registered function would.
+// Sets the Python error for the exception being handled: a Python error
+// carried by python_error is restored, and any other exception goes through
+// pybind11's registered exception translators, module-local ones first, as
+// pybind11's dispatcher does for the functions it registers. Those lists are
+// pybind11 internals (py::detail); the front uses them so that a call fails
+// as a registered function would.
 // NOLINTNEXTLINE(bugprone-exception-escape): pybind11's internals exist once the module is imported
 void set_error_from_current_exception() noexcept {
     try {
         throw;
     } catch (python_error &error) {
-        error.restore();
-    } catch (py::error_already_set &error) {
         error.restore();
     } catch (...) {
         if (!py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators) &&

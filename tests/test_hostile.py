@@ -8,6 +8,7 @@ import pickle
 import re
 import select
 import signal
+import struct
 import sys
 import threading
 import time
@@ -163,6 +164,8 @@ MUTATIONS = [
      DICT_CHANGED),
     ("value replaces a later value", Truth(True), lambda x: {"a": x, "b": 2}, lambda d: d.__setitem__("b", "new"),
      {"a": True, "b": "new"}),
+    ("value swaps an earlier key for a new one", Truth(True), lambda x: {"a": 0, "b": x, "c": 2, "d": 3, "e": 4},
+     lambda d: (d.pop("a"), d.__setitem__("z", 9)), DICT_CHANGED),
     ("value grows dict past a resize", Truth(False), lambda x: {"a": x}, lambda d: d.update(dict.fromkeys(range(100))),
      DICT_CHANGED),
 ]
@@ -217,6 +220,7 @@ MISBEHAVING = [
     ("eq raises", odd(int, __eq__=BOOM)(5), RANGE + "5$"),
     ("eq returns bad bool", odd(int, __eq__=BadBool())(5), RANGE + "5$"),
     ("eq not implemented", odd(int, __eq__=NotImplemented)(5), 5),
+    ("str raises a C module's error", odd(int, __str__=struct.error("x"))(2**64), RANGE + "failed with error: x$"),
 ]
 # Exceptions that say nothing about the value stop the call from any of its
 # hooks and reach the caller unchanged.

@@ -370,9 +370,7 @@ def expected_outcome(builder, positional, keywords):
     text or None); None where the model does not decide."""
     arguments = binding(positional, keywords)
     if arguments is None:
-        # The argument error quotes repr() of each argument, which raises
-        # RecursionError for one nested deeper than the recursion limit.
-        return (TypeError, RecursionError), None
+        return TypeError, None
     indefinite = arguments.get("indefinite", True)
     max_depth = arguments.get("max_depth", 0)
     if not builder.modelled or indefinite not in (True, False) or type(indefinite) is not bool \
