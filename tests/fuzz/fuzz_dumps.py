@@ -129,7 +129,7 @@ def hooked_method(name, base):
     return method
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def hooked_class(base, names):
     namespace = {name: hooked_method(name, base) for name in names}
     if "__eq__" in names:
@@ -359,7 +359,7 @@ def binding(positional, keywords):
     names = ("value", "indefinite", "max_depth")
     if len(positional) > 3 or any(name not in names for name in keywords):
         return None
-    bound = dict(zip(names, positional))
+    bound = dict(zip(names, positional, strict=False))
     if any(name in bound for name in keywords) or "value" not in {**bound, **keywords}:
         return None
     return {**bound, **keywords}
@@ -423,7 +423,7 @@ def check(data):
     if not builder.mutated:
         after = [sys.getrefcount(item) for item in builder.made]
         changed = [(type(item).__name__, before, now)
-                   for item, before, now in zip(builder.made, counts, after) if now != before]
+                   for item, before, now in zip(builder.made, counts, after, strict=True) if now != before]
         assert not changed, f"reference counts changed (type, before, after): {changed}"
 
 
