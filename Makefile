@@ -19,7 +19,7 @@ CODEC_BUILD := build/codec
 MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -type f)
 INSTALLED := .venv/module-installed
 
-.PHONY: help clean demo install test codec-test module-test bench clang-tools \
+.PHONY: help clean demo install test codec-test module-test bench bench-publish clang-tools \
 	sanitize sanitize-codec sanitize-module fuzz-build fuzz fuzz-long
 
 help: ## list the targets
@@ -66,8 +66,11 @@ module-test: install $(BIN)/pytest ## the module's pytest suite
 
 test: codec-test sanitize fuzz module-test ## every test: codec, sanitizers, fuzzers, module
 
-bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json (BENCH_ARGS=--quick)
+bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json into build/bench (BENCH_ARGS=--quick)
 	$(BIN)/python bench/run.py $(BENCH_ARGS)
+
+bench-publish: $(BIN)/pyperf ## copy the last full make bench into README.md and bench/results.svg
+	$(BIN)/python bench/publish.py
 
 # ---- Checked builds: sanitizers, fuzzing, allocation faults -----------------
 # They need clang, libFuzzer and the sanitizer runtimes; these are installed

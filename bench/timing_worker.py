@@ -1,9 +1,10 @@
-"""Times one encoder on one input with pyperf; run.py starts it once per pair.
+"""Times one encoder on one input with pyperf.
 
     python bench/timing_worker.py --encoder NAME --input NAME --data-dir DIR [pyperf options]
 
-pyperf re-runs this script in fresh worker processes; each builds only its
-own input, and the callback below hands the pair to them.
+run.py starts it as a pyperf worker (--worker), once per pair and round, so
+that each process builds only its own input. Run alone, pyperf re-runs it in
+worker processes of its own, and the callback below hands the pair to them.
 """
 
 import pyperf
