@@ -19,7 +19,7 @@ CODEC_BUILD := build/codec
 MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -type f)
 INSTALLED := .venv/module-installed
 
-.PHONY: help clean demo install test codec-test module-test bench bench-publish clang-tools \
+.PHONY: help clean demo install test codec-test module-test bench bench-publish wheel clang-tools \
 	sanitize sanitize-codec sanitize-module fuzz-build fuzz fuzz-long
 
 help: ## list the targets
@@ -71,6 +71,22 @@ bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json 
 
 bench-publish: $(BIN)/pyperf ## copy the last full make bench into README.md and bench/results.svg
 	$(BIN)/python bench/publish.py
+
+# ---- Distributions ------------------------------------------------------
+WHEEL_TEST_VENV := build/wheel-test
+
+$(BIN)/auditwheel: tests/wheel-requirements.txt | $(BIN)/python
+	$(BIN)/python -m pip install --quiet -r tests/wheel-requirements.txt
+	touch $@
+
+wheel: $(BIN)/auditwheel ## sdist and manylinux wheel into dist/, checked, and tested installed without a compiler
+	rm -rf dist
+	$(BIN)/python -m build --outdir dist .
+	PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair --wheel-dir dist dist/*-linux_$$(uname -m).whl
+	rm dist/*-linux_$$(uname -m).whl
+	$(BIN)/twine check --strict dist/*
+	$(BIN)/auditwheel show dist/*.whl
+	scripts/test_wheel $(PYTHON) dist/*.whl $(WHEEL_TEST_VENV)
 
 # ---- Checked builds: sanitizers, fuzzing, allocation faults -----------------
 # They need clang, libFuzzer and the sanitizer runtimes; these are installed
