@@ -10,7 +10,8 @@ one call: output size, peak memory, or "n/a" when the encoder refuses the
 input). Then it times every pair with pyperf in rounds: each round starts one
 fresh worker process per pair, the pairs in a new order every round, so that
 whatever else the machine does meanwhile falls on every encoder alike. A
-pair's figure is the median of all its values from all rounds.
+value is the CPU time of the calls (timing_worker.py says why), and a pair's
+figure is the median of all its values from all rounds.
 
 It prints Markdown tables and writes, to build/bench/: the tables
 (results.md), the time ratios as a bar chart (results.svg), the raw pyperf
@@ -246,7 +247,7 @@ def markdown_report(report, summary):
     lines = ["## Benchmark results", "", summary, ""]
     lines += report.time_tables() + report.other_tables()
     lines += [
-        "Times are pyperf medians over fresh worker processes. "
+        "Times are pyperf medians of the CPU time per call, over fresh worker processes. "
         "\"n/a\": the encoder refuses the input (json and orjson take no bytes; orjson nests at most 254 deep).",
         "",
         "Peak memory: one call in a fresh process, measured as the rise of the process's peak resident set "
