@@ -1,6 +1,6 @@
 """Compares veldspray_cbor.dumps with the encoders users would pick instead.
 
-    make bench                         full run (about 10 minutes on 2 cores)
+    make bench                         full run (about 11 minutes on 2 cores)
     make bench BENCH_ARGS=--quick      rough figures in about 2 minutes
     make bench-publish                 the last full run into README.md and bench/results.svg
     .venv/bin/python bench/run.py --help
