@@ -3,7 +3,7 @@
 # `make` alone lists the targets.
 
 .DEFAULT_GOAL := help
-NO_PYTHON_GOALS := help clean
+NO_PYTHON_GOALS := help clean codec-test
 
 PYTHON := $(shell scripts/python310 2>/dev/null)
 ifeq ($(PYTHON),)
@@ -19,15 +19,16 @@ CODEC_BUILD := build/codec
 MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -type f)
 INSTALLED := .venv/module-installed
 
-.PHONY: help clean demo install test codec-test module-test bench clang-tools \
-	sanitize sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
+.PHONY: help clean demo install test codec-test module-test bench bench-publish wheel clang-tools \
+	path-build-tools sanitize sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
 
 help: ## list the targets
 	@echo "make TARGET, where TARGET is one of:"
 	@awk -F ':.*## ' '/^[a-z-]+:.*## / { printf "  %-16s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
 
-clean: ## remove the environments and all build output
-	rm -rf .venv .venv-sanitize build dist
+clean: ## remove the environments, all build output and the tools' caches
+	rm -rf .venv .venv-sanitize build dist .hypothesis .pytest_cache .mypy_cache
+	find . -path ./.git -prune -o -name __pycache__ -type d -exec rm -rf {} +
 
 $(BIN)/python:
 	$(PYTHON) -m venv .venv
@@ -47,6 +48,7 @@ $(BIN)/pyperf: bench/requirements.txt | $(BIN)/python
 	touch $@
 
 $(INSTALLED): $(MODULE_FILES) | $(BIN)/python
+	@echo "building the module from this checkout into .venv (compiling C++: up to a minute)"
 	$(BIN)/python -m pip install --quiet .
 	touch $@
 
@@ -55,19 +57,56 @@ install: $(INSTALLED) ## build the module from this checkout into .venv
 demo: install ## install the module and encode a real JSON document as CBOR
 	$(BIN)/python examples/json_to_cbor.py
 
-codec-test: $(BIN)/cmake ## the codec's own tests (C++, no Python)
-	$(BIN)/cmake -S . -B $(CODEC_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
+# The codec needs only CMake and Ninja: the versions pinned for the tests,
+# from .venv, or, where there is no Python 3.10, those on the PATH.
+ifeq ($(PYTHON),)
+CODEC_TOOLS := path-build-tools
+CODEC_BIN :=
+CODEC_NINJA := $(shell command -v ninja)
+else
+CODEC_TOOLS := $(BIN)/cmake
+CODEC_BIN := $(BIN)/
+CODEC_NINJA := $(abspath $(BIN)/ninja)
+endif
+
+path-build-tools:
+	@if ! command -v cmake >/dev/null || ! command -v ctest >/dev/null || ! command -v ninja >/dev/null; then \
+		echo "without Python 3.10, make codec-test needs cmake (3.18 or later) and ninja on the PATH" \
+			"(on Debian and Ubuntu: apt-get install cmake ninja-build)"; exit 1; fi
+	@echo "no Python 3.10 found: building the codec with $$(command -v cmake) and $$(command -v ninja) from the PATH"
+
+codec-test: $(CODEC_TOOLS) ## the codec's own tests (C++, no Python needed)
+	$(CODEC_BIN)cmake -S . -B $(CODEC_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CODEC_NINJA) \
 		-DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_WERROR=ON
-	$(BIN)/cmake --build $(CODEC_BUILD)
-	$(BIN)/ctest --test-dir $(CODEC_BUILD) --output-on-failure
+	$(CODEC_BIN)cmake --build $(CODEC_BUILD)
+	$(CODEC_BIN)ctest --test-dir $(CODEC_BUILD) --output-on-failure
 
 module-test: install $(BIN)/pytest ## the module's pytest suite
 	$(BIN)/python -m pytest
 
 test: codec-test sanitize fuzz module-test ## every test: codec, sanitizers, fuzzers, module
 
-bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json (BENCH_ARGS=--quick)
+bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json into build/bench (BENCH_ARGS=--quick)
 	$(BIN)/python bench/run.py $(BENCH_ARGS)
+
+bench-publish: $(BIN)/pyperf ## copy the last full make bench into README.md and bench/results.svg
+	$(BIN)/python bench/publish.py
+
+# ---- Distributions ------------------------------------------------------
+WHEEL_TEST_VENV := build/wheel-test
+
+$(BIN)/auditwheel: tests/wheel-requirements.txt | $(BIN)/python
+	$(BIN)/python -m pip install --quiet -r tests/wheel-requirements.txt
+	touch $@
+
+wheel: $(BIN)/auditwheel ## sdist and manylinux wheel into dist/, checked, and tested installed without a compiler
+	rm -rf dist
+	$(BIN)/python -m build --outdir dist .
+	PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair --wheel-dir dist dist/*-linux_$$(uname -m).whl
+	rm dist/*-linux_$$(uname -m).whl
+	$(BIN)/twine check --strict dist/*
+	$(BIN)/auditwheel show dist/*.whl
+	scripts/test_wheel $(PYTHON) dist/*.whl $(WHEEL_TEST_VENV)
 
 # ---- Checked builds: sanitizers, fuzzing, allocation faults -----------------
 # They need clang, libFuzzer and the sanitizer runtimes; these are installed

@@ -1,26 +1,37 @@
 """Compares veldspray_cbor.dumps with the encoders users would pick instead.
 
-    make bench                         full run (about 10 minutes on 2 cores)
+    make bench                         full run (about 11 minutes on 2 cores)
     make bench BENCH_ARGS=--quick      rough figures in about 2 minutes
+    make bench-publish                 the last full run into README.md and bench/results.svg
     .venv/bin/python bench/run.py --help
 
 For every input and encoder it first runs a memory probe (a fresh process,
 one call: output size, peak memory, or "n/a" when the encoder refuses the
-input), then times the pair with pyperf in fresh worker processes. It prints
-Markdown tables and writes them to bench/results.md, draws the time ratios as
-bench/results.svg (the chart the README shows), and writes the raw pyperf data
-to bench/results.json, for `python -m pyperf compare_to OLD NEW`.
+input). Then it times every pair with pyperf in rounds: each round starts one
+fresh worker process per pair, the pairs in a new order every round, so that
+whatever else the machine does meanwhile falls on every encoder alike. A
+value is the CPU time of the calls (timing_worker.py says why), and a pair's
+figure is the median of all its values from all rounds.
 
-The JSON documents are read from ../shared/bench-data beside the repository,
-or from $VELDSPRAY_BENCH_DATA, or from --data-dir; missing ones are skipped.
+It prints Markdown tables and writes, to build/bench/: the tables
+(results.md), the time ratios as a bar chart (results.svg), the raw pyperf
+data (results.json, for `python -m pyperf compare_to OLD NEW`) and, after a
+full run of every input and encoder, the README's tables (readme-tables.md),
+which `make bench-publish` copies into README.md with the chart.
+
+The JSON documents are read from examples/data in the repository, or from
+$VELDSPRAY_BENCH_DATA, or from --data-dir; missing ones are skipped.
 """
 
 import argparse
+import dataclasses
 import datetime
+import importlib.metadata
 import json
 import os
 import pathlib
 import platform
+import random
 import subprocess
 import sys
 import tempfile
@@ -32,30 +43,45 @@ import cases
 import chart
 
 HERE = pathlib.Path(__file__).resolve().parent
+OUTPUT_DIR = cases.REPO / "build" / "bench"
+README_TABLES = "readme-tables.md"
+PEERS = ("cbor2", "msgpack", "orjson")
 
-# pyperf settings: workers (fresh processes), timed values per worker, and the
-# least time one value takes (loops are calibrated to reach it).
-MODES = {
-    "full": ["--processes", "5", "--values", "3", "--warmups", "1", "--min-time", "0.1"],
-    "quick": ["--processes", "2", "--values", "2", "--warmups", "1", "--min-time", "0.05"],
-}
+
+@dataclasses.dataclass(frozen=True)
+class Mode:
+    """How much a run measures: rounds (one worker process per pair each),
+    timed values per process after the warm-up ones, and the least time one
+    value takes (the loops per value are calibrated to reach it)."""
+    name: str
+    rounds: int
+    values: int
+    warmups: int
+    min_time: float
+
+    def worker_options(self):
+        return ["--values", str(self.values), "--warmups", str(self.warmups), "--min-time", str(self.min_time)]
+
+    def describe(self):
+        return (f"each time is the median of {self.rounds * self.values} values: {self.rounds} rounds of one "
+                f"fresh process per pair, the pairs in a new order each round, {self.values} values per process "
+                f"after {self.warmups} warm-up, each value at least {self.min_time * 1000:g} ms of calls")
+
+
+MODES = {"full": Mode("full", 6, 3, 1, 0.1), "quick": Mode("quick", 2, 2, 1, 0.05)}
 
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="fewer workers and values: rough figures, fast")
+    parser.add_argument("--quick", action="store_true", help="fewer rounds and values: rough figures, fast")
     parser.add_argument("--data-dir", help=f"folder of the JSON documents (default: ${cases.DATA_ENV}, "
                                            f"else {cases.DEFAULT_DATA_DIR})")
     parser.add_argument("--inputs", help="comma-separated inputs to run (default: all): "
                                          + ", ".join(cases.INPUTS))
     parser.add_argument("--encoders", help="comma-separated encoders to run (default: all): "
                                            + ", ".join(cases.ENCODERS))
-    parser.add_argument("--markdown", type=pathlib.Path, default=HERE / "results.md",
-                        help="where the tables go (default: %(default)s)")
-    parser.add_argument("--chart", type=pathlib.Path, default=HERE / "results.svg",
-                        help="where the chart of the time ratios goes (default: %(default)s)")
-    parser.add_argument("--json", type=pathlib.Path, default=HERE / "results.json",
-                        help="where the pyperf suite goes (default: %(default)s)")
+    parser.add_argument("--output-dir", type=pathlib.Path, default=OUTPUT_DIR,
+                        help="where the results go (default: %(default)s)")
     args = parser.parse_args(argv)
     args.inputs = _selection(parser, args.inputs, cases.INPUTS, "input")
     args.encoders = _selection(parser, args.encoders, cases.ENCODERS, "encoder")
@@ -82,14 +108,38 @@ def probe(encoder, input_name, folder):
     return json.loads(result.stdout)
 
 
-def time_pair(encoder, input_name, folder, mode, scratch):
-    output = scratch / f"{len(list(scratch.iterdir()))}.json"
-    command = [sys.executable, str(HERE / "timing_worker.py"), "--encoder", encoder, "--input", input_name,
-               "--data-dir", str(folder), "--quiet", "--output", str(output)] + MODES[mode]
+def run_worker(encoder, input_name, folder, options):
+    """One pyperf worker process timing one pair."""
+    command = [sys.executable, str(HERE / "timing_worker.py"), "--worker", "--quiet", "--encoder", encoder,
+               "--input", input_name, "--data-dir", str(folder)] + options
     result = subprocess.run(command, capture_output=True, text=True, check=False)
     if result.returncode != 0:
         raise RuntimeError(f"timing {input_name}/{encoder} failed:\n{result.stdout}{result.stderr}")
-    return pyperf.Benchmark.load(str(output))
+
+
+def calibrate(pair, folder, mode, scratch):
+    """The loops per value that make one value of the pair last the mode's least time."""
+    output = scratch / "calibration.json"
+    output.unlink(missing_ok=True)
+    run_worker(*pair, folder, ["--calibrate-loops", "--output", str(output)] + mode.worker_options())
+    run, = pyperf.Benchmark.load(str(output)).get_runs()
+    return run.get_metadata()["calibrate_loops"]
+
+
+def time_pairs(pairs, folder, mode, scratch):
+    """Times every (encoder, input) pair in rounds; returns each pair's pyperf benchmark."""
+    loops = {pair: calibrate(pair, folder, mode, scratch) for pair in pairs}
+    files = {pair: scratch / f"{index}.json" for index, pair in enumerate(pairs)}
+    started = time.monotonic()
+    for round_number in range(mode.rounds):
+        order = list(pairs)
+        random.Random(round_number).shuffle(order)
+        for pair in order:
+            run_worker(*pair, folder, ["--loops", str(loops[pair]), "--append", str(files[pair])]
+                       + mode.worker_options())
+        print(f"round {round_number + 1} of {mode.rounds} done in {(time.monotonic() - started) / 60:.1f} min",
+              flush=True)
+    return {pair: pyperf.Benchmark.load(str(files[pair])) for pair in pairs}
 
 
 def format_time(seconds):
@@ -111,84 +161,112 @@ def format_kib(kib):
     return f"{kib} KiB" if kib < 10_000 else f"{kib / 1024:.1f} MiB"
 
 
-def table(title, inputs, encoders, cell):
-    lines = [f"### {title}", "", "| input | " + " | ".join(encoders) + " |",
-             "|---|" + "---:|" * len(encoders)]
+def table(title, inputs, columns, cell, heading=True):
+    """A Markdown table of one row per input under its title, a heading or a
+    line of its own; columns are (heading, key) and cell(input, key) gives the text."""
+    lines = [f"### {title}" if heading else f"{title}:", ""]
+    lines += ["| input | " + " | ".join(heading for heading, _ in columns) + " |", "|---|" + "---:|" * len(columns)]
     for input_name in inputs:
-        lines.append(f"| {input_name} | " + " | ".join(cell(input_name, e) for e in encoders) + " |")
+        lines.append(f"| {input_name} | " + " | ".join(cell(input_name, key) for _, key in columns) + " |")
     return [*lines, ""]
 
 
 def ratio_to_baseline(results, input_name, encoder):
     """The encoder's median time over the baseline's, or None where either is missing."""
-    median = results[input_name][encoder].get("median")
+    median = results[input_name].get(encoder, {}).get("median")
     base = results[input_name].get(cases.BASELINE, {}).get("median")
     return median / base if median and base else None
 
 
 def document_encoders(encoders):
-    """The encoders of the main tables and the chart: all but the call shapes."""
-    return [encoder for encoder in encoders if encoder not in cases.CALL_SHAPES]
+    """The encoders of the main tables and the chart: all but the call shapes timed on tiny inputs only."""
+    return [encoder for encoder in encoders if encoder not in cases.SHAPE_ONLY]
 
 
-def report(args, inputs, results, mode, folder, elapsed):
-    encoders = document_encoders(args.encoders)
-    shapes = [encoder for encoder in args.encoders if encoder in cases.CALL_SHAPES]
-    tiny_inputs = [name for name in inputs if name in cases.TINY_INPUTS]
-    shape_peers = [encoder for encoder in (cases.BASELINE, "msgpack") if encoder in args.encoders]
+class Report:
+    """The tables of one run, from the probes' and the timings' results."""
 
-    def timing(input_name, encoder):
-        entry = results[input_name][encoder]
+    def __init__(self, inputs, encoders, results):
+        self.inputs, self.results = inputs, results
+        self.encoders = document_encoders(encoders)
+        self.tiny_inputs = [name for name in inputs if name in cases.TINY_INPUTS]
+        peers = [encoder for encoder in (cases.BASELINE, "msgpack") if encoder in encoders]
+        self.shape_columns = [(heading, encoder) for heading, encoder in cases.CALL_SHAPES.items()
+                              if encoder in encoders] + [(peer, peer) for peer in peers]
+
+    def timing(self, input_name, encoder):
+        entry = self.results[input_name][encoder]
         if "median" not in entry:
             return "n/a"
-        ratio = ratio_to_baseline(results, input_name, encoder)
+        ratio = ratio_to_baseline(self.results, input_name, encoder)
         return format_time(entry["median"]) + (f" ({ratio:.2f}×)" if ratio else "")
 
-    def size(input_name, encoder):
-        entry = results[input_name][encoder]
+    def size(self, input_name, encoder):
+        entry = self.results[input_name][encoder]
         return format_size(entry["size"]) if "size" in entry else "n/a"
 
-    def memory(input_name, encoder):
-        entry = results[input_name][encoder]
+    def memory(self, input_name, encoder):
+        entry = self.results[input_name][encoder]
         return format_kib(entry["peak_kib"]) if "peak_kib" in entry else "n/a"
 
-    exact = all(e.get("peak_exact", True) for row in results.values() for e in row.values())
-    lines = [
-        "## Benchmark results",
-        "",
-        (
-            f"{datetime.date.today().isoformat()}, {mode} mode, Python {platform.python_version()}, "
-            f"{platform.machine()}, {_cpu_name()}, {len(inputs)} inputs in {elapsed / 60:.1f} min."
-        ),
-        "Produced by `make bench` (bench/run.py)"
-        + (f"; documents from `{os.path.relpath(folder, cases.REPO)}`." if any(cases.document_file(n) for n in inputs) else "."),
-        "",
-    ]
-    lines += table(f"Median time per call (ratio to {cases.BASELINE} default; below 1 is faster)",
-                   inputs, encoders, timing)
-    if shapes and tiny_inputs:
-        lines += table(f"Tiny calls in each call shape (ratio to {cases.BASELINE} default)",
-                       tiny_inputs, shapes + shape_peers, timing)
-    lines += table("Output size", inputs, encoders, size)
-    lines += table("Peak memory of one call", inputs, encoders, memory)
+    def time_tables(self, heading=True):
+        """The main table of times and, for the tiny inputs, the call-shape table."""
+        columns = [(encoder, encoder) for encoder in self.encoders]
+        lines = table(f"Median time per call (ratio to {cases.BASELINE} default; below 1 is faster)",
+                      self.inputs, columns, self.timing, heading)
+        if self.tiny_inputs and len(self.shape_columns) > 1:
+            lines += table(f"Tiny calls in each call shape (ratio to {cases.BASELINE} default)",
+                           self.tiny_inputs, self.shape_columns, self.timing, heading)
+        return lines
+
+    def other_tables(self):
+        columns = [(encoder, encoder) for encoder in self.encoders]
+        return table("Output size", self.inputs, columns, self.size) + \
+            table("Peak memory of one call", self.inputs, columns, self.memory)
+
+    def peak_exact(self):
+        return all(entry.get("peak_exact", True) for row in self.results.values() for entry in row.values())
+
+
+def run_summary(mode, inputs, folder, elapsed, loads):
+    """Where and how the run was made, in one paragraph."""
+    versions = ", ".join(f"{name} {importlib.metadata.version(name)}" for name in PEERS)
+    documents = [name for name in inputs if cases.document_file(name)]
+    try:
+        source = f"documents from `{pathlib.Path(folder).resolve().relative_to(cases.REPO).as_posix()}`"
+    except ValueError:
+        source = f"documents from outside the repository (--data-dir or ${cases.DATA_ENV})"
+    return (f"{datetime.date.today().isoformat()}, {mode.name} run of `make bench`, {len(inputs)} inputs in "
+            f"{elapsed / 60:.1f} min, on {os.cpu_count()} cores of {_cpu_name()} ({platform.machine()}), "
+            f"Python {platform.python_version()}, {versions}; load average {loads[0]:.2f} at the start and "
+            f"{loads[1]:.2f} at the end; {mode.describe()}"
+            + (f"; {source}." if documents else "."))
+
+
+def markdown_report(report, summary):
+    lines = ["## Benchmark results", "", summary, ""]
+    lines += report.time_tables() + report.other_tables()
     lines += [
-        (
-            "Times are pyperf medians over fresh worker processes. "
-            "\"n/a\": the encoder refuses the input (json and orjson take no bytes; orjson nests at most 254 deep)."
-        ),
+        "Times are pyperf medians of the CPU time per call, over fresh worker processes. "
+        "\"n/a\": the encoder refuses the input (json and orjson take no bytes; orjson nests at most 254 deep).",
         "",
         "Peak memory: one call in a fresh process, measured as the rise of the process's peak resident set "
         "above its resident size just before the call (peak reset through /proc/self/clear_refs). It counts "
         "the output object and every temporary, from the C heap as well as Python's allocator, and the stack pages "
         "that deep recursion touches, in 4 KiB pages; "
         "memory freed earlier and reused does not show, so small calls read 0 KiB."
-        + ("" if exact else " Here the reset was refused: figures are only the rise above the peak of "
-                            "building the input (a lower bound)."),
+        + ("" if report.peak_exact() else " Here the reset was refused: figures are only the rise above the peak of "
+                                          "building the input (a lower bound)."),
         "",
-        "Inputs: " + "; ".join(f"{name}: {cases.INPUTS[name][0]}" for name in inputs) + ".",
+        "Inputs: " + "; ".join(f"{name}: {cases.INPUTS[name][0]}" for name in report.inputs) + ".",
         "",
     ]
     return "\n".join(lines)
+
+
+def readme_tables(report, summary):
+    """What make bench-publish puts into the README: the summary and the two tables of times."""
+    return "\n".join([summary, ""] + report.time_tables(heading=False))
 
 
 def _cpu_name():
@@ -204,7 +282,7 @@ def _cpu_name():
 
 def main(argv=None):
     args = parse_args(argv)
-    mode = "quick" if args.quick else "full"
+    mode = MODES["quick" if args.quick else "full"]
     folder = cases.data_dir(args.data_dir)
     inputs = []
     for name in args.inputs:
@@ -213,42 +291,53 @@ def main(argv=None):
             print(f"skipping {name}: {missing} not found (set {cases.DATA_ENV} or --data-dir)")
         else:
             inputs.append(name)
+    args.output_dir.mkdir(parents=True, exist_ok=True)
+    outputs = {name: args.output_dir / name for name in ("results.md", "results.svg", "results.json", README_TABLES)}
+    for path in outputs.values():  # nothing of an earlier run may pass for this one's
+        path.unlink(missing_ok=True)
 
-    started = time.monotonic()
+    started, load_at_start = time.monotonic(), os.getloadavg()[0]
     results = {name: {} for name in inputs}
-    suite = []
-    with tempfile.TemporaryDirectory(prefix="veldspray-bench-") as scratch_name:
-        scratch = pathlib.Path(scratch_name)
-        for input_name in inputs:
-            for encoder in args.encoders:
-                if not cases.crosses(encoder, input_name):
-                    continue
-                entry = probe(encoder, input_name, folder)
-                results[input_name][encoder] = entry
-                if "error" in entry:
-                    print(f"{input_name:14} {encoder:38} n/a  ({entry['error']})", flush=True)
-                    continue
-                benchmark = time_pair(encoder, input_name, folder, mode, scratch)
-                suite.append(benchmark)
-                entry["median"] = benchmark.median()
-                print(f"{input_name:14} {encoder:38} {format_time(entry['median']):>10}  "
-                      f"{format_size(entry['size']):>11}  peak {format_kib(entry['peak_kib'])}", flush=True)
+    pairs = []
+    for input_name in inputs:
+        for encoder in args.encoders:
+            if not cases.crosses(encoder, input_name):
+                continue
+            entry = probe(encoder, input_name, folder)
+            results[input_name][encoder] = entry
+            if "error" in entry:
+                print(f"{input_name:14} {encoder:34} n/a  ({entry['error']})", flush=True)
+            else:
+                pairs.append((encoder, input_name))
+    print(f"timing {len(pairs)} pairs in {mode.rounds} rounds", flush=True)
+    with tempfile.TemporaryDirectory(prefix="veldspray-bench-") as scratch:
+        benchmarks = time_pairs(pairs, folder, mode, pathlib.Path(scratch))
+    for (encoder, input_name), benchmark in benchmarks.items():
+        entry = results[input_name][encoder]
+        entry["median"] = benchmark.median()
+        print(f"{input_name:14} {encoder:34} {format_time(entry['median']):>10}  "
+              f"{format_size(entry['size']):>11}  peak {format_kib(entry['peak_kib'])}")
 
-    markdown = report(args, inputs, results, mode, folder, time.monotonic() - started)
+    report = Report(inputs, args.encoders, results)
+    summary = run_summary(mode, inputs, folder, time.monotonic() - started, (load_at_start, os.getloadavg()[0]))
+    markdown = markdown_report(report, summary)
     print()
     print(markdown)
-    args.markdown.write_text(markdown)
-    charted = document_encoders(args.encoders)
-    ratios = {input_name: {encoder: ratio for encoder in charted
+    outputs["results.md"].write_text(markdown)
+    ratios = {input_name: {encoder: ratio for encoder in report.encoders
                            if (ratio := ratio_to_baseline(results, input_name, encoder)) is not None}
               for input_name in inputs}
-    args.chart.write_text(chart.svg_chart(f"Time per call relative to {cases.BASELINE} (log scale; left of 1 is faster)",
-                                          inputs, charted, ratios))
-    if suite:
-        if args.json.exists():
-            args.json.unlink()
-        pyperf.BenchmarkSuite(suite).dump(str(args.json))
-    print(f"written: {args.markdown}, {args.chart}" + (f", {args.json}" if suite else ""))
+    outputs["results.svg"].write_text(chart.svg_chart(
+        f"Time per call relative to {cases.BASELINE} (log scale; left of 1 is faster)",
+        inputs, report.encoders, ratios))
+    written = [outputs["results.md"], outputs["results.svg"]]
+    if benchmarks:
+        pyperf.BenchmarkSuite(list(benchmarks.values())).dump(str(outputs["results.json"]))
+        written.append(outputs["results.json"])
+    if mode.name == "full" and inputs == list(cases.INPUTS) and args.encoders == list(cases.ENCODERS):
+        outputs[README_TABLES].write_text(readme_tables(report, summary))
+        written.append(outputs[README_TABLES])
+    print("written: " + ", ".join(os.path.relpath(path) for path in written))
 
 
 if __name__ == "__main__":
