@@ -27,7 +27,7 @@ help: ## list the targets
 	@awk -F ':.*## ' '/^[a-z-]+:.*## / { printf "  %-16s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
 
 clean: ## remove the environments, all build output and the tools' caches
-	rm -rf .venv .venv-sanitize build dist .hypothesis .pytest_cache .mypy_cache
+	rm -rf .venv .venv-sanitize build dist .hypothesis .pytest_cache .mypy_cache .ruff_cache
 	find . -path ./.git -prune -o -name __pycache__ -type d -exec rm -rf {} +
 
 $(BIN)/python:
