@@ -15,8 +15,8 @@ import time
 
 import cbor2
 import pytest
-from checked_build import UNDER_SANITIZER
 
+from checked_build import UNDER_SANITIZER
 from veldspray_cbor import dumps
 
 U64_MAX = 2**64 - 1

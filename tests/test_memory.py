@@ -5,6 +5,7 @@ import sys
 import textwrap
 
 import pytest
+
 from checked_build import UNDER_SANITIZER
 
 # Runs in a child whose address space is capped a little above what it uses,

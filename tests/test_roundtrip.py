@@ -8,12 +8,12 @@ import math
 import struct
 
 import cbor2
-import cbor_model
 import pytest
-from cbor_model import U64_MAX
 from hypothesis import given
 from hypothesis import strategies as st
 
+import cbor_model
+from cbor_model import U64_MAX
 from veldspray_cbor import dumps
 
 CONFIGURATIONS = [(True, 0), (True, U64_MAX), (False, 0), (False, U64_MAX)]

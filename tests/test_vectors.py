@@ -8,9 +8,9 @@ import json
 import math
 import pathlib
 
-import cbor_model
 import pytest
 
+import cbor_model
 from veldspray_cbor import dumps
 
 VECTORS = pathlib.Path(__file__).parent / "vectors" / "appendix_a.json"
