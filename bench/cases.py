@@ -34,6 +34,7 @@ def _document(file_name):
     def build(folder):
         with open(pathlib.Path(folder) / file_name, "rb") as stream:
             return json.load(stream)
+
     build.file_name = file_name
     return build
 
@@ -56,22 +57,26 @@ INPUTS = {
     "canada": ("canada.json: GeoJSON, mostly float pairs", _document("canada.json")),
     "citm_catalog": ("citm_catalog.json: dicts, ints, short strings", _document("citm_catalog.json")),
     "twitter": ("twitter.json: dicts, non-ASCII text, 64-bit ids", _document("twitter.json")),
-    "small_ints": ("10^5 ints 0..23 (one byte each)",
-                   lambda _: [i % 24 for i in range(COUNT)]),
-    "int64": ("10^5 ints of 8-byte magnitude, alternating sign",
-              lambda _: [(2**40 + i * 1_000_003) * (-1 if i % 2 else 1) for i in range(COUNT)]),
-    "float_half": ("10^5 floats exact in half precision (k/4)",
-                   lambda _: [((i % 4096) - 2048) * 0.25 for i in range(COUNT)]),
-    "float_single": ("10^5 floats exact in single precision only",
-                     lambda _: [_single(1.1 + i * 1e-3) for i in range(COUNT)]),
-    "float_double": ("10^5 floats needing double precision (0.1 steps)",
-                     lambda _: [(i + 1) * 0.1 for i in range(COUNT)]),
-    "short_strings": ("10^4 short ASCII strings",
-                      lambda _: [f"item-{i}" for i in range(STRING_COUNT)]),
-    "bytes_10mb": ("one 10 MiB bytes value",
-                   lambda _: bytes(range(256)) * (BYTES_SIZE // 256)),
-    "dict_1e5": ("dict of 10^5 str -> int entries",
-                 lambda _: {f"key{i}": i for i in range(COUNT)}),
+    "small_ints": ("10^5 ints 0..23 (one byte each)", lambda _: [i % 24 for i in range(COUNT)]),
+    "int64": (
+        "10^5 ints of 8-byte magnitude, alternating sign",
+        lambda _: [(2**40 + i * 1_000_003) * (-1 if i % 2 else 1) for i in range(COUNT)],
+    ),
+    "float_half": (
+        "10^5 floats exact in half precision (k/4)",
+        lambda _: [((i % 4096) - 2048) * 0.25 for i in range(COUNT)],
+    ),
+    "float_single": (
+        "10^5 floats exact in single precision only",
+        lambda _: [_single(1.1 + i * 1e-3) for i in range(COUNT)],
+    ),
+    "float_double": (
+        "10^5 floats needing double precision (0.1 steps)",
+        lambda _: [(i + 1) * 0.1 for i in range(COUNT)],
+    ),
+    "short_strings": ("10^4 short ASCII strings", lambda _: [f"item-{i}" for i in range(STRING_COUNT)]),
+    "bytes_10mb": ("one 10 MiB bytes value", lambda _: bytes(range(256)) * (BYTES_SIZE // 256)),
+    "dict_1e5": ("dict of 10^5 str -> int entries", lambda _: {f"key{i}": i for i in range(COUNT)}),
     "nested_500": ("lists nested 500 deep", lambda _: _nested(NESTING)),
     "tiny_int": ("one call: 5", lambda _: 5),
     "tiny_dict": ('one call: {"a": 1}', lambda _: {"a": 1}),

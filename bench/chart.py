@@ -13,7 +13,7 @@ from xml.sax.saxutils import escape
 COLOURS = ["#0072B2", "#56B4E9", "#E69F00", "#F0E442", "#009E73", "#D55E00", "#CC79A7", "#000000"]
 
 WIDTH = 760
-LABEL_RIGHT = 110          # input names end here
+LABEL_RIGHT = 110  # input names end here
 PLOT_LEFT, PLOT_RIGHT = 165, WIDTH - 50
 BAR_HEIGHT, BAR_GAP, GROUP_GAP = 9, 1, 12
 LEGEND_ROW = 18
@@ -56,14 +56,11 @@ def svg_chart(title, inputs, encoders, ratios):
     height = bottom + 30
 
     parts = [
-        (
-            f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{height}" '
-            f'viewBox="0 0 {WIDTH} {height}">'
-        ),
+        (f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{height}" viewBox="0 0 {WIDTH} {height}">'),
         f'<rect width="{WIDTH}" height="{height}" fill="#ffffff"/>',
         (
             f'<text x="{WIDTH / 2}" y="20" text-anchor="middle" {FONT} font-size="13" font-weight="bold">'
-            f'{escape(title)}</text>'
+            f"{escape(title)}</text>"
         ),
     ]
     for index, encoder in enumerate(encoders):
@@ -75,29 +72,40 @@ def svg_chart(title, inputs, encoders, ratios):
     for tick in scale_ticks(low, high):
         position = x(tick)
         colour = "#333333" if tick == 1 else "#dddddd"
-        parts.append(f'<line x1="{position:.1f}" y1="{top - 4}" x2="{position:.1f}" y2="{bottom}" '
-                     f'stroke="{colour}" stroke-width="{1.5 if tick == 1 else 1}"/>')
-        parts.append(f'<text x="{position:.1f}" y="{bottom + 14}" text-anchor="middle" {FONT} font-size="11">'
-                     f'{tick:g}×</text>')
+        parts.append(
+            f'<line x1="{position:.1f}" y1="{top - 4}" x2="{position:.1f}" y2="{bottom}" '
+            f'stroke="{colour}" stroke-width="{1.5 if tick == 1 else 1}"/>'
+        )
+        parts.append(
+            f'<text x="{position:.1f}" y="{bottom + 14}" text-anchor="middle" {FONT} font-size="11">{tick:g}×</text>'
+        )
 
     for group, input_name in enumerate(inputs):
         group_top = top + group * group_height
         middle = group_top + len(encoders) * (BAR_HEIGHT + BAR_GAP) / 2
-        parts.append(f'<text x="{LABEL_RIGHT}" y="{middle + 4:.1f}" text-anchor="end" {FONT} font-size="11">'
-                     f'{escape(input_name)}</text>')
+        parts.append(
+            f'<text x="{LABEL_RIGHT}" y="{middle + 4:.1f}" text-anchor="end" {FONT} font-size="11">'
+            f"{escape(input_name)}</text>"
+        )
         for index, encoder in enumerate(encoders):
             bar_top = group_top + index * (BAR_HEIGHT + BAR_GAP)
             ratio = ratios.get(input_name, {}).get(encoder)
             if ratio is None:
-                parts.append(f'<text x="{x(1) + 4:.1f}" y="{bar_top + BAR_HEIGHT - 1}" {FONT} font-size="9" '
-                             f'fill="#777777">n/a</text>')
+                parts.append(
+                    f'<text x="{x(1) + 4:.1f}" y="{bar_top + BAR_HEIGHT - 1}" {FONT} font-size="9" '
+                    f'fill="#777777">n/a</text>'
+                )
                 continue
             start, end = sorted((x(1), x(ratio)))
-            parts.append(f'<rect x="{start:.1f}" y="{bar_top}" width="{max(end - start, 1.5):.1f}" '
-                         f'height="{BAR_HEIGHT}" fill="{COLOURS[index]}"/>')
+            parts.append(
+                f'<rect x="{start:.1f}" y="{bar_top}" width="{max(end - start, 1.5):.1f}" '
+                f'height="{BAR_HEIGHT}" fill="{COLOURS[index]}"/>'
+            )
             faster = ratio < 1
-            parts.append(f'<text x="{(start - 3 if faster else end + 3):.1f}" y="{bar_top + BAR_HEIGHT - 1}" '
-                         f'text-anchor="{"end" if faster else "start"}" {FONT} font-size="9">'
-                         f'{ratio_label(ratio)}</text>')
+            parts.append(
+                f'<text x="{(start - 3 if faster else end + 3):.1f}" y="{bar_top + BAR_HEIGHT - 1}" '
+                f'text-anchor="{"end" if faster else "start"}" {FONT} font-size="9">'
+                f"{ratio_label(ratio)}</text>"
+            )
     parts.append("</svg>")
     return "\n".join(parts) + "\n"

@@ -20,8 +20,10 @@ END = "<!-- end of benchmark tables -->"
 def main():
     tables, chart = run.OUTPUT_DIR / run.README_TABLES, run.OUTPUT_DIR / "results.svg"
     if not tables.is_file():
-        sys.exit(f"publish: no full run to publish ({tables.relative_to(run.cases.REPO)} is missing); "
-                 "run make bench without BENCH_ARGS first")
+        sys.exit(
+            f"publish: no full run to publish ({tables.relative_to(run.cases.REPO)} is missing); "
+            "run make bench without BENCH_ARGS first"
+        )
     readme = run.cases.REPO / "README.md"
     text = readme.read_text()
     if text.count(START) != 1 or text.count(END) != 1 or text.index(START) > text.index(END):
@@ -30,8 +32,10 @@ def main():
     _, after = rest.split(END)
     readme.write_text(f"{before}{START}\n\n{tables.read_text().strip()}\n\n{END}{after}")
     shutil.copyfile(chart, run.HERE / "results.svg")
-    print(f"published {tables.relative_to(run.cases.REPO)} into README.md and "
-          f"{chart.relative_to(run.cases.REPO)} as bench/results.svg")
+    print(
+        f"published {tables.relative_to(run.cases.REPO)} into README.md and "
+        f"{chart.relative_to(run.cases.REPO)} as bench/results.svg"
+    )
 
 
 if __name__ == "__main__":

@@ -53,6 +53,7 @@ class Mode:
     """How much a run measures: rounds (one worker process per pair each),
     timed values per process after the warm-up ones, and the least time one
     value takes (the loops per value are calibrated to reach it)."""
+
     name: str
     rounds: int
     values: int
@@ -63,9 +64,11 @@ class Mode:
         return ["--values", str(self.values), "--warmups", str(self.warmups), "--min-time", str(self.min_time)]
 
     def describe(self):
-        return (f"each time is the median of {self.rounds * self.values} values: {self.rounds} rounds of one "
-                f"fresh process per pair, the pairs in a new order each round, {self.values} values per process "
-                f"after {self.warmups} warm-up, each value at least {self.min_time * 1000:g} ms of calls")
+        return (
+            f"each time is the median of {self.rounds * self.values} values: {self.rounds} rounds of one "
+            f"fresh process per pair, the pairs in a new order each round, {self.values} values per process "
+            f"after {self.warmups} warm-up, each value at least {self.min_time * 1000:g} ms of calls"
+        )
 
 
 MODES = {"full": Mode("full", 6, 3, 1, 0.1), "quick": Mode("quick", 2, 2, 1, 0.05)}
@@ -74,14 +77,16 @@ MODES = {"full": Mode("full", 6, 3, 1, 0.1), "quick": Mode("quick", 2, 2, 1, 0.0
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer rounds and values: rough figures, fast")
-    parser.add_argument("--data-dir", help=f"folder of the JSON documents (default: ${cases.DATA_ENV}, "
-                                           f"else {cases.DEFAULT_DATA_DIR})")
-    parser.add_argument("--inputs", help="comma-separated inputs to run (default: all): "
-                                         + ", ".join(cases.INPUTS))
-    parser.add_argument("--encoders", help="comma-separated encoders to run (default: all): "
-                                           + ", ".join(cases.ENCODERS))
-    parser.add_argument("--output-dir", type=pathlib.Path, default=OUTPUT_DIR,
-                        help="where the results go (default: %(default)s)")
+    parser.add_argument(
+        "--data-dir", help=f"folder of the JSON documents (default: ${cases.DATA_ENV}, else {cases.DEFAULT_DATA_DIR})"
+    )
+    parser.add_argument("--inputs", help="comma-separated inputs to run (default: all): " + ", ".join(cases.INPUTS))
+    parser.add_argument(
+        "--encoders", help="comma-separated encoders to run (default: all): " + ", ".join(cases.ENCODERS)
+    )
+    parser.add_argument(
+        "--output-dir", type=pathlib.Path, default=OUTPUT_DIR, help="where the results go (default: %(default)s)"
+    )
     args = parser.parse_args(argv)
     args.inputs = _selection(parser, args.inputs, cases.INPUTS, "input")
     args.encoders = _selection(parser, args.encoders, cases.ENCODERS, "encoder")
@@ -101,8 +106,12 @@ def _selection(parser, text, known, what):
 
 
 def probe(encoder, input_name, folder):
-    result = subprocess.run([sys.executable, str(HERE / "memory_probe.py"), encoder, input_name, str(folder)],
-                            capture_output=True, text=True, check=False)
+    result = subprocess.run(
+        [sys.executable, str(HERE / "memory_probe.py"), encoder, input_name, str(folder)],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
     if result.returncode != 0:  # a crash, not a refusal: stop rather than print "n/a"
         raise RuntimeError(f"memory probe {input_name}/{encoder} failed:\n{result.stdout}{result.stderr}")
     return json.loads(result.stdout)
@@ -110,8 +119,18 @@ def probe(encoder, input_name, folder):
 
 def run_worker(encoder, input_name, folder, options):
     """One pyperf worker process timing one pair."""
-    command = [sys.executable, str(HERE / "timing_worker.py"), "--worker", "--quiet", "--encoder", encoder,
-               "--input", input_name, "--data-dir", str(folder)] + options
+    command = [
+        sys.executable,
+        str(HERE / "timing_worker.py"),
+        "--worker",
+        "--quiet",
+        "--encoder",
+        encoder,
+        "--input",
+        input_name,
+        "--data-dir",
+        str(folder),
+    ] + options
     result = subprocess.run(command, capture_output=True, text=True, check=False)
     if result.returncode != 0:
         raise RuntimeError(f"timing {input_name}/{encoder} failed:\n{result.stdout}{result.stderr}")
@@ -122,7 +141,7 @@ def calibrate(pair, folder, mode, scratch):
     output = scratch / "calibration.json"
     output.unlink(missing_ok=True)
     run_worker(*pair, folder, ["--calibrate-loops", "--output", str(output)] + mode.worker_options())
-    run, = pyperf.Benchmark.load(str(output)).get_runs()
+    (run,) = pyperf.Benchmark.load(str(output)).get_runs()
     return run.get_metadata()["calibrate_loops"]
 
 
@@ -135,10 +154,12 @@ def time_pairs(pairs, folder, mode, scratch):
         order = list(pairs)
         random.Random(round_number).shuffle(order)
         for pair in order:
-            run_worker(*pair, folder, ["--loops", str(loops[pair]), "--append", str(files[pair])]
-                       + mode.worker_options())
-        print(f"round {round_number + 1} of {mode.rounds} done in {(time.monotonic() - started) / 60:.1f} min",
-              flush=True)
+            run_worker(
+                *pair, folder, ["--loops", str(loops[pair]), "--append", str(files[pair])] + mode.worker_options()
+            )
+        print(
+            f"round {round_number + 1} of {mode.rounds} done in {(time.monotonic() - started) / 60:.1f} min", flush=True
+        )
     return {pair: pyperf.Benchmark.load(str(files[pair])) for pair in pairs}
 
 
@@ -191,8 +212,9 @@ class Report:
         self.encoders = document_encoders(encoders)
         self.tiny_inputs = [name for name in inputs if name in cases.TINY_INPUTS]
         peers = [encoder for encoder in (cases.BASELINE, "msgpack") if encoder in encoders]
-        self.shape_columns = [(heading, encoder) for heading, encoder in cases.CALL_SHAPES.items()
-                              if encoder in encoders] + [(peer, peer) for peer in peers]
+        self.shape_columns = [
+            (heading, encoder) for heading, encoder in cases.CALL_SHAPES.items() if encoder in encoders
+        ] + [(peer, peer) for peer in peers]
 
     def timing(self, input_name, encoder):
         entry = self.results[input_name][encoder]
@@ -212,17 +234,28 @@ class Report:
     def time_tables(self, heading=True):
         """The main table of times and, for the tiny inputs, the call-shape table."""
         columns = [(encoder, encoder) for encoder in self.encoders]
-        lines = table(f"Median time per call (ratio to {cases.BASELINE} default; below 1 is faster)",
-                      self.inputs, columns, self.timing, heading)
+        lines = table(
+            f"Median time per call (ratio to {cases.BASELINE} default; below 1 is faster)",
+            self.inputs,
+            columns,
+            self.timing,
+            heading,
+        )
         if self.tiny_inputs and len(self.shape_columns) > 1:
-            lines += table(f"Tiny calls in each call shape (ratio to {cases.BASELINE} default)",
-                           self.tiny_inputs, self.shape_columns, self.timing, heading)
+            lines += table(
+                f"Tiny calls in each call shape (ratio to {cases.BASELINE} default)",
+                self.tiny_inputs,
+                self.shape_columns,
+                self.timing,
+                heading,
+            )
         return lines
 
     def other_tables(self):
         columns = [(encoder, encoder) for encoder in self.encoders]
-        return table("Output size", self.inputs, columns, self.size) + \
-            table("Peak memory of one call", self.inputs, columns, self.memory)
+        return table("Output size", self.inputs, columns, self.size) + table(
+            "Peak memory of one call", self.inputs, columns, self.memory
+        )
 
     def peak_exact(self):
         return all(entry.get("peak_exact", True) for row in self.results.values() for entry in row.values())
@@ -236,11 +269,12 @@ def run_summary(mode, inputs, folder, elapsed, loads):
         source = f"documents from `{pathlib.Path(folder).resolve().relative_to(cases.REPO).as_posix()}`"
     except ValueError:
         source = f"documents from outside the repository (--data-dir or ${cases.DATA_ENV})"
-    return (f"{datetime.date.today().isoformat()}, {mode.name} run of `make bench`, {len(inputs)} inputs in "
-            f"{elapsed / 60:.1f} min, on {os.cpu_count()} cores of {_cpu_name()} ({platform.machine()}), "
-            f"Python {platform.python_version()}, {versions}; load average {loads[0]:.2f} at the start and "
-            f"{loads[1]:.2f} at the end; {mode.describe()}"
-            + (f"; {source}." if documents else "."))
+    return (
+        f"{datetime.date.today().isoformat()}, {mode.name} run of `make bench`, {len(inputs)} inputs in "
+        f"{elapsed / 60:.1f} min, on {os.cpu_count()} cores of {_cpu_name()} ({platform.machine()}), "
+        f"Python {platform.python_version()}, {versions}; load average {loads[0]:.2f} at the start and "
+        f"{loads[1]:.2f} at the end; {mode.describe()}" + (f"; {source}." if documents else ".")
+    )
 
 
 def markdown_report(report, summary):
@@ -248,15 +282,19 @@ def markdown_report(report, summary):
     lines += report.time_tables() + report.other_tables()
     lines += [
         "Times are pyperf medians of the CPU time per call, over fresh worker processes. "
-        "\"n/a\": the encoder refuses the input (json and orjson take no bytes; orjson nests at most 254 deep).",
+        '"n/a": the encoder refuses the input (json and orjson take no bytes; orjson nests at most 254 deep).',
         "",
         "Peak memory: one call in a fresh process, measured as the rise of the process's peak resident set "
         "above its resident size just before the call (peak reset through /proc/self/clear_refs). It counts "
         "the output object and every temporary, from the C heap as well as Python's allocator, and the stack pages "
         "that deep recursion touches, in 4 KiB pages; "
         "memory freed earlier and reused does not show, so small calls read 0 KiB."
-        + ("" if report.peak_exact() else " Here the reset was refused: figures are only the rise above the peak of "
-                                          "building the input (a lower bound)."),
+        + (
+            ""
+            if report.peak_exact()
+            else " Here the reset was refused: figures are only the rise above the peak of "
+            "building the input (a lower bound)."
+        ),
         "",
         "Inputs: " + "; ".join(f"{name}: {cases.INPUTS[name][0]}" for name in report.inputs) + ".",
         "",
@@ -315,8 +353,10 @@ def main(argv=None):
     for (encoder, input_name), benchmark in benchmarks.items():
         entry = results[input_name][encoder]
         entry["median"] = benchmark.median()
-        print(f"{input_name:14} {encoder:34} {format_time(entry['median']):>10}  "
-              f"{format_size(entry['size']):>11}  peak {format_kib(entry['peak_kib'])}")
+        print(
+            f"{input_name:14} {encoder:34} {format_time(entry['median']):>10}  "
+            f"{format_size(entry['size']):>11}  peak {format_kib(entry['peak_kib'])}"
+        )
 
     report = Report(inputs, args.encoders, results)
     summary = run_summary(mode, inputs, folder, time.monotonic() - started, (load_at_start, os.getloadavg()[0]))
@@ -324,12 +364,22 @@ def main(argv=None):
     print()
     print(markdown)
     outputs["results.md"].write_text(markdown)
-    ratios = {input_name: {encoder: ratio for encoder in report.encoders
-                           if (ratio := ratio_to_baseline(results, input_name, encoder)) is not None}
-              for input_name in inputs}
-    outputs["results.svg"].write_text(chart.svg_chart(
-        f"Time per call relative to {cases.BASELINE} (log scale; left of 1 is faster)",
-        inputs, report.encoders, ratios))
+    ratios = {
+        input_name: {
+            encoder: ratio
+            for encoder in report.encoders
+            if (ratio := ratio_to_baseline(results, input_name, encoder)) is not None
+        }
+        for input_name in inputs
+    }
+    outputs["results.svg"].write_text(
+        chart.svg_chart(
+            f"Time per call relative to {cases.BASELINE} (log scale; left of 1 is faster)",
+            inputs,
+            report.encoders,
+            ratios,
+        )
+    )
     written = [outputs["results.md"], outputs["results.svg"]]
     if benchmarks:
         pyperf.BenchmarkSuite(list(benchmarks.values())).dump(str(outputs["results.json"]))

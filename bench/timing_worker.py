@@ -28,13 +28,15 @@ def calls_timer(setup, statement):
     """A function of (loops, value) that runs the statement loops times and
     returns the thread's CPU time for them; the setup binds the encoder to a
     local name, as timeit does."""
-    source = (f"def time_calls(loops, value):\n"
-              f"    {setup}\n"
-              f"    calls = repeat(None, loops)\n"
-              f"    start = thread_time()\n"
-              f"    for _ in calls:\n"
-              f"        {statement}\n"
-              f"    return thread_time() - start\n")
+    source = (
+        f"def time_calls(loops, value):\n"
+        f"    {setup}\n"
+        f"    calls = repeat(None, loops)\n"
+        f"    start = thread_time()\n"
+        f"    for _ in calls:\n"
+        f"        {statement}\n"
+        f"    return thread_time() - start\n"
+    )
     scope = {"repeat": itertools.repeat, "thread_time": time.thread_time}
     exec(source, scope)
     return scope["time_calls"]

@@ -119,8 +119,8 @@ std::int32_t write_head(cbor_buffer *buffer, int major_type, std::uint64_t argum
         additional_info = ai_arg32;
     else
         additional_info = ai_arg64;
-    return write_initial(buffer, static_cast<std::uint8_t>(major_type << major_shift | static_cast<int>(additional_info)),
-                         argument);
+    return write_initial(
+        buffer, static_cast<std::uint8_t>(major_type << major_shift | static_cast<int>(additional_info)), argument);
 }
 
 std::int32_t write_uint(cbor_buffer *buffer, std::uint64_t value) noexcept

@@ -107,10 +107,9 @@ std::int32_t write_float(cbor_buffer *buffer, double x) noexcept
     cbor_reader *reader = nullptr;
     cbor_item *half_item = nullptr, *single_item = nullptr, *double_item = nullptr;
     std::int32_t result = -1;
-    if (write_half(scratch, x) == 1 && write_single(scratch, x) == 1 && write_double(scratch, x) == 1
-        && (reader = reader_new(scratch->data, scratch->size)) != nullptr
-        && (half_item = read_item(reader)) != nullptr && (single_item = read_item(reader)) != nullptr
-        && (double_item = read_item(reader)) != nullptr) {
+    if (write_half(scratch, x) == 1 && write_single(scratch, x) == 1 && write_double(scratch, x) == 1 &&
+        (reader = reader_new(scratch->data, scratch->size)) != nullptr && (half_item = read_item(reader)) != nullptr &&
+        (single_item = read_item(reader)) != nullptr && (double_item = read_item(reader)) != nullptr) {
         width_writer chosen;
         if (item_number(single_item) != item_number(double_item))
             chosen = write_double;

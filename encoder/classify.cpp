@@ -8,7 +8,8 @@ namespace veldspray {
 namespace {
 
 template <class Wrapper>
-bool take(value_variant &result, PyObject *object) {
+bool take(value_variant &result, PyObject *object)
+{
     result = py::reinterpret_borrow<Wrapper>(object);
     return true;
 }
@@ -16,7 +17,8 @@ bool take(value_variant &result, PyObject *object) {
 // NumPy's boolean type: "numpy.bool_" up to NumPy 1.x, "numpy.bool" from
 // NumPy 2 on. Known by name, so that no NumPy header is needed; without it a
 // NumPy 2 boolean would fall through to its deprecated __index__.
-bool is_numpy_bool(PyObject *object) {
+bool is_numpy_bool(PyObject *object)
+{
     const char *name = Py_TYPE(object)->tp_name;
     return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
 }
@@ -24,7 +26,8 @@ bool is_numpy_bool(PyObject *object) {
 // UTF-8 view of a str or the contents of a bytes object. Never reached in
 // practice, since the str and bytes kinds come first, but kept so that the
 // classification follows the full order of kinds.
-std::optional<std::string_view> utf8_view(PyObject *object) {
+std::optional<std::string_view> utf8_view(PyObject *object)
+{
     if (PyUnicode_Check(object)) {
         Py_ssize_t size = 0;
         const char *data = PyUnicode_AsUTF8AndSize(object, &size);
@@ -40,9 +43,10 @@ std::optional<std::string_view> utf8_view(PyObject *object) {
     return std::nullopt;
 }
 
-}  // namespace
+} // namespace
 
-std::optional<bool> truth_value(PyObject *object, bool convert) {
+std::optional<bool> truth_value(PyObject *object, bool convert)
+{
     if (!convert && !is_numpy_bool(object)) {
         return std::nullopt;
     }
@@ -59,7 +63,8 @@ std::optional<bool> truth_value(PyObject *object, bool convert) {
 }
 
 template <class Integer>
-std::optional<Integer> integer_value(PyObject *object, bool convert) {
+std::optional<Integer> integer_value(PyObject *object, bool convert)
+{
     // An int is never a float; its flag is the cheaper test.
     if (!PyLong_Check(object) && (PyFloat_Check(object) || (!convert && !PyIndex_Check(object)))) {
         return std::nullopt;
@@ -83,16 +88,25 @@ std::optional<Integer> integer_value(PyObject *object, bool convert) {
 template std::optional<std::uint64_t> integer_value(PyObject *, bool);
 template std::optional<std::int64_t> integer_value(PyObject *, bool);
 
-bool classify_value(py::handle source, bool convert, value_variant &result) {
+bool classify_value(py::handle source, bool convert, value_variant &result)
+{
     PyObject *object = source.ptr();
-    if (PyBool_Check(object)) return take<py::bool_>(result, object);
-    if (PyFloat_Check(object)) return take<py::float_>(result, object);
-    if (PyLong_Check(object)) return take<py::int_>(result, object);
-    if (PyList_Check(object)) return take<py::list>(result, object);
-    if (PyTuple_Check(object)) return take<py::tuple>(result, object);
-    if (PyDict_Check(object)) return take<py::dict>(result, object);
-    if (PyBytes_Check(object)) return take<py::bytes>(result, object);
-    if (PyUnicode_Check(object)) return take<py::str>(result, object);
+    if (PyBool_Check(object))
+        return take<py::bool_>(result, object);
+    if (PyFloat_Check(object))
+        return take<py::float_>(result, object);
+    if (PyLong_Check(object))
+        return take<py::int_>(result, object);
+    if (PyList_Check(object))
+        return take<py::list>(result, object);
+    if (PyTuple_Check(object))
+        return take<py::tuple>(result, object);
+    if (PyDict_Check(object))
+        return take<py::dict>(result, object);
+    if (PyBytes_Check(object))
+        return take<py::bytes>(result, object);
+    if (PyUnicode_Check(object))
+        return take<py::str>(result, object);
     if (const auto truth = truth_value(object, convert)) {
         result = *truth;
         return true;
@@ -109,8 +123,9 @@ bool classify_value(py::handle source, bool convert, value_variant &result) {
         result = *view;
         return true;
     }
-    if (object == Py_None) return take<py::none>(result, object);
+    if (object == Py_None)
+        return take<py::none>(result, object);
     return false;
 }
 
-}  // namespace veldspray
+} // namespace veldspray

@@ -8,19 +8,24 @@
 
 namespace veldspray {
 
-void enter_level(depth_counter &counter) {
+void enter_level(depth_counter &counter)
+{
     if (++counter.depth > counter.limit) {
         throw_runtime_error(error_text::depth_limit + std::to_string(counter.limit));
     }
 }
 
-interpreter_recursion_guard::interpreter_recursion_guard(std::uintptr_t stack_floor) {
+interpreter_recursion_guard::interpreter_recursion_guard(std::uintptr_t stack_floor)
+{
     check_native_stack(stack_floor);
     if (Py_EnterRecursiveCall(error_text::recursion_context) != 0) {
         throw_python_error();
     }
 }
 
-interpreter_recursion_guard::~interpreter_recursion_guard() { Py_LeaveRecursiveCall(); }
+interpreter_recursion_guard::~interpreter_recursion_guard()
+{
+    Py_LeaveRecursiveCall();
+}
 
-}  // namespace veldspray
+} // namespace veldspray

@@ -21,7 +21,10 @@ struct depth_counter {
 
 // Counts one more level of nesting; raises when the limit is passed.
 void enter_level(depth_counter &counter);
-inline void leave_level(depth_counter &counter) { --counter.depth; }
+inline void leave_level(depth_counter &counter)
+{
+    --counter.depth;
+}
 
 enum class depth_policy { unlimited, limited };
 
@@ -66,4 +69,4 @@ private:
     depth_counter counter;
 };
 
-}  // namespace veldspray
+} // namespace veldspray

@@ -6,29 +6,33 @@ namespace veldspray {
 namespace py = pybind11;
 namespace {
 
-bool stops_the_call() {
+bool stops_the_call()
+{
     return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit) ||
            PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_RecursionError);
 }
 
 // A type's name without its module, as its __name__ gives it, read without
 // running any Python code.
-const char *short_type_name(PyObject *type) {
+const char *short_type_name(PyObject *type)
+{
     const char *name = reinterpret_cast<PyTypeObject *>(type)->tp_name;
     const char *last_dot = std::strrchr(name, '.');
     return last_dot != nullptr ? last_dot + 1 : name;
 }
 
-}  // namespace
+} // namespace
 
-void clear_refusal() {
+void clear_refusal()
+{
     if (stops_the_call()) {
         throw_python_error();
     }
     PyErr_Clear();
 }
 
-std::string describe_refusal() {
+std::string describe_refusal()
+{
     if (stops_the_call()) {
         throw_python_error();
     }
@@ -51,7 +55,8 @@ std::string describe_refusal() {
     return text;
 }
 
-bool append_utf8(std::string &text, PyObject *str) {
+bool append_utf8(std::string &text, PyObject *str)
+{
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(str, &size);
     if (utf8 == nullptr) {
@@ -61,7 +66,8 @@ bool append_utf8(std::string &text, PyObject *str) {
     return true;
 }
 
-bool append_escaped(std::string &text, PyObject *str) {
+bool append_escaped(std::string &text, PyObject *str)
+{
     const auto utf8 = py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
     if (!utf8) {
         return false;
@@ -70,4 +76,4 @@ bool append_escaped(std::string &text, PyObject *str) {
     return true;
 }
 
-}  // namespace veldspray
+} // namespace veldspray

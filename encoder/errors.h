@@ -34,7 +34,7 @@ inline constexpr const char *untranslated_exception = "Exception escaped from de
 // Completes the interpreter's "maximum recursion depth exceeded".
 inline constexpr const char *recursion_context = " while encoding a CBOR item";
 
-}  // namespace veldspray::error_text
+} // namespace veldspray::error_text
 
 namespace veldspray {
 
@@ -54,7 +54,10 @@ private:
 };
 
 // Raises the Python error that is set.
-[[noreturn]] inline void throw_python_error() { throw python_error(); }
+[[noreturn]] inline void throw_python_error()
+{
+    throw python_error();
+}
 
 // Clears the Python error that a value's own code raised (its __bool__,
 // __index__, __int__, __eq__ or __str__), which only means that the value is
@@ -76,15 +79,22 @@ bool append_utf8(std::string &text, PyObject *str);
 bool append_escaped(std::string &text, PyObject *str);
 
 // A nested value that fits no kind, or a str without a UTF-8 form.
-[[noreturn]] inline void throw_cast_error() { throw pybind11::cast_error(error_text::cast); }
+[[noreturn]] inline void throw_cast_error()
+{
+    throw pybind11::cast_error(error_text::cast);
+}
 
 // The encoder's own errors reach Python as RuntimeError with this text.
-[[noreturn]] inline void throw_runtime_error(const std::string &text) { throw std::runtime_error(text); }
+[[noreturn]] inline void throw_runtime_error(const std::string &text)
+{
+    throw std::runtime_error(text);
+}
 
 // The native heap cannot hold the output: Python's own MemoryError.
-[[noreturn]] inline void throw_memory_error() {
+[[noreturn]] inline void throw_memory_error()
+{
     PyErr_NoMemory();
     throw_python_error();
 }
 
-}  // namespace veldspray
+} // namespace veldspray

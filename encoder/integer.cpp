@@ -10,13 +10,20 @@ namespace veldspray {
 namespace py = pybind11;
 namespace {
 
-PyObject *new_int(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
-PyObject *new_int(std::int64_t value) { return PyLong_FromLongLong(value); }
+PyObject *new_int(std::uint64_t value)
+{
+    return PyLong_FromUnsignedLongLong(value);
+}
+PyObject *new_int(std::int64_t value)
+{
+    return PyLong_FromLongLong(value);
+}
 
 // The equality test: the int made from the 64-bit result must equal the
 // value, by the value's own __eq__ if it is an int subclass with one.
 template <class Integer>
-bool round_trips(Integer converted, PyObject *value) {
+bool round_trips(Integer converted, PyObject *value)
+{
     const auto round_trip = py::reinterpret_steal<py::object>(new_int(converted));
     const int equal = round_trip ? PyObject_RichCompareBool(round_trip.ptr(), value, Py_EQ) : -1;
     if (equal < 0) {
@@ -28,12 +35,16 @@ bool round_trips(Integer converted, PyObject *value) {
 // Whether an int is below zero, read without any call: in CPython 3.10 an
 // int's size field carries the sign of its value (negative size, negative
 // value). Only valid for objects whose type is exactly int.
-bool is_negative_int(PyObject *value) { return Py_SIZE(value) < 0; }
+bool is_negative_int(PyObject *value)
+{
+    return Py_SIZE(value) < 0;
+}
 
 // The value as a 64-bit Integer, if the integer rule of the classification
 // (with conversion) gives one that passes the equality test.
 template <class Integer>
-std::optional<Integer> conversion(PyObject *value) {
+std::optional<Integer> conversion(PyObject *value)
+{
     if (!PyLong_CheckExact(value)) {
         const auto converted = integer_value<Integer>(value, true);
         return converted && round_trips(*converted, value) ? converted : std::nullopt;
@@ -57,7 +68,8 @@ std::optional<Integer> conversion(PyObject *value) {
 // Cuts UTF-8 text to at most `limit` bytes without splitting a character: the
 // interpreter turns an error message that is not valid UTF-8 into a
 // UnicodeDecodeError, which would hide the range error itself.
-std::string cut_at_character(std::string text, std::uint64_t limit) {
+std::string cut_at_character(std::string text, std::uint64_t limit)
+{
     if (text.size() <= limit) {
         return text;
     }
@@ -71,9 +83,10 @@ std::string cut_at_character(std::string text, std::uint64_t limit) {
     return text;
 }
 
-}  // namespace
+} // namespace
 
-void encode_int(encoder_output &encoder, py::handle value) {
+void encode_int(encoder_output &encoder, py::handle value)
+{
     cbor::cbor_buffer *out = encoder.buffer.get();
     if (const auto unsigned_value = conversion<std::uint64_t>(value.ptr())) {
         return check_written(cbor::write_uint(out, *unsigned_value));
@@ -84,7 +97,8 @@ void encode_int(encoder_output &encoder, py::handle value) {
     throw_runtime_error(error_text::integer_range + describe_value(value, encoder.value_text_limit));
 }
 
-std::string describe_value(py::handle value, std::uint64_t limit) {
+std::string describe_value(py::handle value, std::uint64_t limit)
+{
     const auto text = py::reinterpret_steal<py::object>(PyObject_Str(value.ptr()));
     std::string described;
     if (!text) {
@@ -96,4 +110,4 @@ std::string describe_value(py::handle value, std::uint64_t limit) {
     return cut_at_character(std::move(described), limit);
 }
 
-}  // namespace veldspray
+} // namespace veldspray

@@ -19,4 +19,4 @@ void encode_int(encoder_output &encoder, pybind11::handle value);
 // "failed with ..." text when str() fails.
 std::string describe_value(pybind11::handle value, std::uint64_t limit);
 
-}  // namespace veldspray
+} // namespace veldspray

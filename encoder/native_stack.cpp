@@ -21,7 +21,8 @@ namespace {
 constexpr std::uintptr_t minimum_headroom = std::uintptr_t{128} * 1024;
 
 #ifdef __GLIBC__
-std::uintptr_t compute_stack_floor() noexcept {
+std::uintptr_t compute_stack_floor() noexcept
+{
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
         return 0;
@@ -40,17 +41,22 @@ std::uintptr_t compute_stack_floor() noexcept {
 // Without a way to ask for the thread's stack bounds there is no native
 // check: deep input is then bounded by the interpreter's recursion limit in
 // the unlimited configurations and by max_depth in the limited ones.
-std::uintptr_t compute_stack_floor() noexcept { return 0; }
+std::uintptr_t compute_stack_floor() noexcept
+{
+    return 0;
+}
 #endif
 
-}  // namespace
+} // namespace
 
-std::uintptr_t native_stack_floor() noexcept {
+std::uintptr_t native_stack_floor() noexcept
+{
     thread_local const std::uintptr_t floor = compute_stack_floor();
     return floor;
 }
 
-std::uintptr_t current_stack_address() noexcept {
+std::uintptr_t current_stack_address() noexcept
+{
 #if defined(__GNUC__) || defined(__clang__)
     return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
 #else
@@ -60,9 +66,10 @@ std::uintptr_t current_stack_address() noexcept {
 #endif
 }
 
-void throw_native_stack_exhausted() {
+void throw_native_stack_exhausted()
+{
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", error_text::recursion_context);
     throw_python_error();
 }
 
-}  // namespace veldspray
+} // namespace veldspray

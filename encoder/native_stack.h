@@ -18,10 +18,11 @@ std::uintptr_t current_stack_address() noexcept;
 [[noreturn]] void throw_native_stack_exhausted();
 
 // Raises RecursionError once the native stack has been used down to `floor`.
-inline void check_native_stack(std::uintptr_t floor) {
+inline void check_native_stack(std::uintptr_t floor)
+{
     if (current_stack_address() < floor) {
         throw_native_stack_exhausted();
     }
 }
 
-}  // namespace veldspray
+} // namespace veldspray

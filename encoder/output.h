@@ -27,15 +27,17 @@ struct encoder_output {
 
 // The writers report a buffer that could not grow by a negative status; the
 // call then fails with MemoryError rather than return damaged output.
-inline void check_written(std::int32_t status) {
+inline void check_written(std::int32_t status)
+{
     if (status < 0) {
         throw_memory_error();
     }
 }
 
 // A signed 64-bit value: negative ones as CBOR negative integers.
-inline std::int32_t write_int64(cbor::cbor_buffer *buffer, std::int64_t value) {
+inline std::int32_t write_int64(cbor::cbor_buffer *buffer, std::int64_t value)
+{
     return value < 0 ? cbor::write_negint(buffer, value) : cbor::write_uint(buffer, static_cast<std::uint64_t>(value));
 }
 
-}  // namespace veldspray
+} // namespace veldspray

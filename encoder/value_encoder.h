@@ -25,9 +25,12 @@ public:
     value_encoder(buffer_handle output, std::uint64_t max_depth, std::uintptr_t native_floor)
         : encoder_output{std::move(output), default_value_text_limit},
           depth_tracking<Depth>(max_depth),
-          stack_floor(native_floor) {}
+          stack_floor(native_floor)
+    {
+    }
 
-    void encode_value(const value_variant &value) {
+    void encode_value(const value_variant &value)
+    {
         switch (value.index()) {
         case kind_bool_object:
             return encode_truth(PyLong_AsLong(get<kind_bool_object>(value)) != 0);
@@ -64,18 +67,28 @@ public:
     // built-in types (is_exact_builtin) always land in the same kind, so they
     // are written straight away; everything else goes through the full
     // classification.
-    void encode_item(py::handle item) {
+    void encode_item(py::handle item)
+    {
         PyObject *object = item.ptr();
         const PyTypeObject *type = Py_TYPE(object);
-        if (type == &PyUnicode_Type) return encode_str(object);
-        if (type == &PyLong_Type) return encode_int(*this, object);
-        if (type == &PyFloat_Type) return encode_float(object);
-        if (object == Py_None) return check_written(cbor::write_null(buffer.get()));
-        if (type == &PyBool_Type) return encode_truth(object == Py_True);
-        if (type == &PyList_Type) return encode_list(object);
-        if (type == &PyDict_Type) return encode_dict(object);
-        if (type == &PyTuple_Type) return encode_tuple(object);
-        if (type == &PyBytes_Type) return encode_bytes(object);
+        if (type == &PyUnicode_Type)
+            return encode_str(object);
+        if (type == &PyLong_Type)
+            return encode_int(*this, object);
+        if (type == &PyFloat_Type)
+            return encode_float(object);
+        if (object == Py_None)
+            return check_written(cbor::write_null(buffer.get()));
+        if (type == &PyBool_Type)
+            return encode_truth(object == Py_True);
+        if (type == &PyList_Type)
+            return encode_list(object);
+        if (type == &PyDict_Type)
+            return encode_dict(object);
+        if (type == &PyTuple_Type)
+            return encode_tuple(object);
+        if (type == &PyBytes_Type)
+            return encode_bytes(object);
         value_variant value;
         if (!classify_fully(item, value)) {
             throw_cast_error();
@@ -90,22 +103,27 @@ private:
     const std::uintptr_t stack_floor;
 
     template <std::size_t Kind>
-    static PyObject *get(const value_variant &value) {
+    static PyObject *get(const value_variant &value)
+    {
         return std::get<Kind>(value).ptr();
     }
 
-    void encode_element(py::handle item) {
+    void encode_element(py::handle item)
+    {
         this->enter_element();
         encode_item(item);
         this->leave_element();
     }
 
-    void start_container(std::int32_t (*write_header)(cbor::cbor_buffer *, std::uint64_t), Py_ssize_t count) {
-        const std::uint64_t head = Lengths == length_mode::indefinite ? cbor::UNSIZED : static_cast<std::uint64_t>(count);
+    void start_container(std::int32_t (*write_header)(cbor::cbor_buffer *, std::uint64_t), Py_ssize_t count)
+    {
+        const std::uint64_t head =
+            Lengths == length_mode::indefinite ? cbor::UNSIZED : static_cast<std::uint64_t>(count);
         check_written(write_header(buffer.get(), head));
     }
 
-    void end_container() {
+    void end_container()
+    {
         if constexpr (Lengths == length_mode::indefinite) {
             check_written(cbor::write_break(buffer.get()));
         }
@@ -114,7 +132,8 @@ private:
     // Python code run while an element is classified may shrink or grow the
     // list, so the size is checked before every read and each element is held
     // by a reference of its own while it is written.
-    void encode_list(PyObject *list) {
+    void encode_list(PyObject *list)
+    {
         const container_guard guard(stack_floor);
         const Py_ssize_t count = PyList_GET_SIZE(list);
         start_container(cbor::write_array_header, count);
@@ -132,7 +151,8 @@ private:
 
     // A tuple cannot change while it is alive, and this one is held by the
     // caller's value, so its elements are read as they are.
-    void encode_tuple(PyObject *tuple) {
+    void encode_tuple(PyObject *tuple)
+    {
         const container_guard guard(stack_floor);
         const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
         start_container(cbor::write_array_header, count);
@@ -145,7 +165,8 @@ private:
     // Entries come from the dict's own storage, in insertion order. A dict
     // whose keys change while it is written is refused rather than written
     // partly; a value replaced is written as it then is.
-    void encode_dict(PyObject *dict) {
+    void encode_dict(PyObject *dict)
+    {
         const container_guard guard(stack_floor);
         const Py_ssize_t count = PyDict_GET_SIZE(dict);
         start_container(cbor::write_map_header, count);
@@ -188,14 +209,16 @@ private:
     // entries were compacted, or emptied and refilled with other keys, has
     // moved the entries that are still to come, so reading on from
     // `position` would skip some or repeat others.
-    static bool entry_in_place(PyObject *dict, Py_ssize_t position, PyObject *key) {
+    static bool entry_in_place(PyObject *dict, Py_ssize_t position, PyObject *key)
+    {
         Py_ssize_t at = position - 1;
         PyObject *found = nullptr;
         PyObject *item = nullptr;
         return PyDict_Next(dict, &at, &found, &item) && at == position && found == key;
     }
 
-    void encode_bytes(PyObject *bytes) {
+    void encode_bytes(PyObject *bytes)
+    {
         char *data = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) {
@@ -204,7 +227,8 @@ private:
         check_written(cbor::write_bytes(buffer.get(), data, static_cast<std::uint64_t>(size)));
     }
 
-    void encode_str(PyObject *text) {
+    void encode_str(PyObject *text)
+    {
         Py_ssize_t size = 0;
         const char *data = PyUnicode_AsUTF8AndSize(text, &size);
         if (data == nullptr) {
@@ -216,9 +240,12 @@ private:
 
     void encode_text(std::string_view text) { check_written(cbor::write_text(buffer.get(), text.data(), text.size())); }
 
-    void encode_truth(bool truth) { check_written(truth ? cbor::write_true(buffer.get()) : cbor::write_false(buffer.get())); }
+    void encode_truth(bool truth)
+    {
+        check_written(truth ? cbor::write_true(buffer.get()) : cbor::write_false(buffer.get()));
+    }
 
     void encode_float(PyObject *number) { check_written(cbor::write_float(buffer.get(), PyFloat_AS_DOUBLE(number))); }
 };
 
-}  // namespace veldspray
+} // namespace veldspray

@@ -17,9 +17,8 @@ namespace py = pybind11;
 
 // The order is the classification order: an object takes the first kind
 // whose rule accepts it, so it also decides which kind an object lands in.
-using value_variant = std::variant<py::bool_, py::float_, py::int_, py::list, py::tuple,
-                                   py::dict, py::bytes, py::str, bool, std::uint64_t,
-                                   std::int64_t, std::string_view, py::none>;
+using value_variant = std::variant<py::bool_, py::float_, py::int_, py::list, py::tuple, py::dict, py::bytes, py::str,
+                                   bool, std::uint64_t, std::int64_t, std::string_view, py::none>;
 
 enum value_kind : std::size_t {
     kind_bool_object,
@@ -52,7 +51,8 @@ std::optional<bool> truth_value(PyObject *object, bool convert);
 // Python error set when it does not fit (or, for the signed reading, when
 // the object's __index__ fails).
 template <class Integer>
-Integer read_integer(PyObject *object) {
+Integer read_integer(PyObject *object)
+{
     if constexpr (std::is_unsigned_v<Integer>) {
         return PyLong_AsUnsignedLongLong(object);
     } else {
@@ -70,7 +70,8 @@ std::optional<Integer> integer_value(PyObject *object, bool convert);
 // int, float, str, bytes, list, tuple, dict): such an object always lands in
 // the same kind, classifying it runs no Python code, and the encoder writes
 // it without a value_variant (value_encoder::encode_item).
-inline bool is_exact_builtin(PyObject *object) {
+inline bool is_exact_builtin(PyObject *object)
+{
     const PyTypeObject *type = Py_TYPE(object);
     return object == Py_None || type == &PyBool_Type || type == &PyLong_Type || type == &PyFloat_Type ||
            type == &PyUnicode_Type || type == &PyBytes_Type || type == &PyList_Type || type == &PyTuple_Type ||
@@ -78,8 +79,9 @@ inline bool is_exact_builtin(PyObject *object) {
 }
 
 // A full classification: a pass without conversion, then one with it.
-inline bool classify_fully(py::handle source, value_variant &result) {
+inline bool classify_fully(py::handle source, value_variant &result)
+{
     return classify_value(source, false, result) || classify_value(source, true, result);
 }
 
-}  // namespace veldspray
+} // namespace veldspray

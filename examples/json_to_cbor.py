@@ -98,14 +98,27 @@ def convert(args):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Convert a JSON document to CBOR.")
-    parser.add_argument("document", nargs="?", default=str(SAMPLE),
-                        help="the JSON file to convert, - for standard input (default: the shipped sample)")
-    parser.add_argument("--definite", action="store_true",
-                        help="write arrays and maps with their counts instead of indefinite lengths")
-    parser.add_argument("--max-depth", type=depth_limit, default=0, metavar="N",
-                        help="refuse nesting deeper than N levels (0: no limit)")
-    parser.add_argument("--output", metavar="FILE",
-                        help="also write the CBOR to FILE; - writes it to standard output instead of the report")
+    parser.add_argument(
+        "document",
+        nargs="?",
+        default=str(SAMPLE),
+        help="the JSON file to convert, - for standard input (default: the shipped sample)",
+    )
+    parser.add_argument(
+        "--definite", action="store_true", help="write arrays and maps with their counts instead of indefinite lengths"
+    )
+    parser.add_argument(
+        "--max-depth",
+        type=depth_limit,
+        default=0,
+        metavar="N",
+        help="refuse nesting deeper than N levels (0: no limit)",
+    )
+    parser.add_argument(
+        "--output",
+        metavar="FILE",
+        help="also write the CBOR to FILE; - writes it to standard output instead of the report",
+    )
     args = parser.parse_args(argv)
     try:
         convert(args)

@@ -16,7 +16,8 @@ namespace veldspray {
 namespace {
 
 template <length_mode Lengths, depth_policy Depth, class Value>
-py::bytes encode(const Value &value, std::uint64_t max_depth, std::uintptr_t stack_floor) {
+py::bytes encode(const Value &value, std::uint64_t max_depth, std::uintptr_t stack_floor)
+{
     buffer_handle output(cbor::buffer_new());
     if (!output) {
         throw_memory_error();
@@ -33,7 +34,8 @@ py::bytes encode(const Value &value, std::uint64_t max_depth, std::uintptr_t sta
 
 // Picks the configuration once for the whole call.
 template <class Value>
-py::bytes encode_call(const Value &value, bool indefinite, std::uint64_t max_depth, std::uintptr_t stack_floor) {
+py::bytes encode_call(const Value &value, bool indefinite, std::uint64_t max_depth, std::uintptr_t stack_floor)
+{
     if (indefinite) {
         return max_depth != 0 ? encode<length_mode::indefinite, depth_policy::limited>(value, max_depth, stack_floor)
                               : encode<length_mode::indefinite, depth_policy::unlimited>(value, max_depth, stack_floor);
@@ -67,7 +69,8 @@ std::string argument_error_start;
 // The argument given for each parameter; null where none was.
 using call_arguments = std::array<PyObject *, parameter_count>;
 
-std::size_t parameter_named(PyObject *name) {
+std::size_t parameter_named(PyObject *name)
+{
     auto *const interned = std::find(std::begin(interned_names), std::end(interned_names), name);
     if (interned != std::end(interned_names)) {
         return static_cast<std::size_t>(interned - std::begin(interned_names));
@@ -82,8 +85,8 @@ std::size_t parameter_named(PyObject *name) {
 // Positional arguments in order, then keyword arguments by name. False when
 // they do not fit: too many, an unknown name, a parameter given twice, or no
 // value.
-bool match_parameters(PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names,
-                      call_arguments &given) {
+bool match_parameters(PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names, call_arguments &given)
+{
     if (positional > static_cast<Py_ssize_t>(parameter_count)) {
         return false;
     }
@@ -99,20 +102,23 @@ bool match_parameters(PyObject *const *arguments, Py_ssize_t positional, PyObjec
     return given[value_parameter] != nullptr;
 }
 
-std::optional<bool> convert_indefinite(PyObject *argument) {
+std::optional<bool> convert_indefinite(PyObject *argument)
+{
     if (argument == nullptr || argument == Py_True || argument == Py_False) {
         return argument != Py_False;
     }
     return truth_value(argument, true);
 }
 
-std::optional<std::uint64_t> convert_max_depth(PyObject *argument) {
+std::optional<std::uint64_t> convert_max_depth(PyObject *argument)
+{
     return argument != nullptr ? integer_value<std::uint64_t>(argument, true) : 0;
 }
 
 // Whatever the repr raised, even an interrupt or the recursion limit (a
 // deeply nested argument), the call still fails with its TypeError.
-void append_repr(std::string &text, PyObject *argument) {
+void append_repr(std::string &text, PyObject *argument)
+{
     const auto repr = py::reinterpret_steal<py::object>(PyObject_Repr(argument));
     if (!repr || !append_utf8(text, repr.ptr())) {
         PyErr_Clear();
@@ -123,7 +129,8 @@ void append_repr(std::string &text, PyObject *argument) {
 // Raises the TypeError of a call that fits no signature, naming what it was
 // invoked with: the repr of each positional argument, then each keyword with
 // the repr of its argument.
-PyObject *raise_argument_error(PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names) {
+PyObject *raise_argument_error(PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names)
+{
     std::string text = argument_error_start;
     for (Py_ssize_t index = 0; index < positional; ++index) {
         text += index > 0 ? ", " : "";
@@ -153,13 +160,15 @@ PyObject *raise_argument_error(PyObject *const *arguments, Py_ssize_t positional
 // pybind11 internals (py::detail); the front uses them so that a call fails
 // as a registered function would.
 // NOLINTNEXTLINE(bugprone-exception-escape): pybind11's internals exist once the module is imported
-void set_error_from_current_exception() noexcept {
+void set_error_from_current_exception() noexcept
+{
     try {
         throw;
     } catch (python_error &error) {
         error.restore();
     } catch (...) {
-        if (!py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators) &&
+        if (!py::detail::apply_exception_translators(
+                py::detail::get_local_internals().registered_exception_translators) &&
             !py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators)) {
             PyErr_SetString(PyExc_SystemError, error_text::untranslated_exception);
         }
@@ -170,7 +179,8 @@ void set_error_from_current_exception() noexcept {
 // taken as it is or classified.
 template <class Value>
 PyObject *convert_and_encode(const Value &value, const call_arguments &given, PyObject *const *arguments,
-                             Py_ssize_t positional, PyObject *keyword_names, std::uintptr_t stack_floor) {
+                             Py_ssize_t positional, PyObject *keyword_names, std::uintptr_t stack_floor)
+{
     const auto indefinite = convert_indefinite(given[indefinite_parameter]);
     if (!indefinite) {
         return raise_argument_error(arguments, positional, keyword_names);
@@ -182,7 +192,8 @@ PyObject *convert_and_encode(const Value &value, const call_arguments &given, Py
     return encode_call(value, *indefinite, *max_depth, stack_floor).release().ptr();
 }
 
-PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names) {
+PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names)
+{
     try {
         // dumps called again from a value's own Python code nests on this
         // thread's stack with no container in between.
@@ -207,13 +218,15 @@ PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t position
     }
 }
 
-}  // namespace
+} // namespace
 
-py::bytes dumps(const value_variant &value, bool indefinite, std::uint64_t max_depth) {
+py::bytes dumps(const value_variant &value, bool indefinite, std::uint64_t max_depth)
+{
     return encode_call(value, indefinite, max_depth, native_stack_floor());
 }
 
-py::object make_dumps(py::handle module, py::handle registered) {
+py::object make_dumps(py::handle module, py::handle registered)
+{
     for (std::size_t parameter = 0; parameter < parameter_count; ++parameter) {
         interned_names[parameter] = PyUnicode_InternFromString(parameter_names[parameter]);
         if (interned_names[parameter] == nullptr) {
@@ -225,8 +238,8 @@ py::object make_dumps(py::handle module, py::handle registered) {
     // line is the name followed by the signature.
     static const std::string doc = py::str(registered.attr("__doc__"));
     const std::string name = py::str(registered.attr("__name__"));
-    argument_error_start = name + error_text::argument_error_head + doc.substr(name.size(), doc.find('\n') - name.size()) +
-                           error_text::argument_error_invoked;
+    argument_error_start = name + error_text::argument_error_head +
+                           doc.substr(name.size(), doc.find('\n') - name.size()) + error_text::argument_error_invoked;
     static PyMethodDef definition = {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_dumps)),
                                      METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
     PyObject *function = PyCFunction_NewEx(&definition, module.ptr(), module.attr("__name__").ptr());
@@ -236,4 +249,4 @@ py::object make_dumps(py::handle module, py::handle registered) {
     return py::reinterpret_steal<py::object>(function);
 }
 
-}  // namespace veldspray
+} // namespace veldspray

@@ -20,4 +20,4 @@ pybind11::bytes dumps(const value_variant &value, bool indefinite, std::uint64_t
 // dumps, that takes every call itself, arguments and argument errors included.
 pybind11::object make_dumps(pybind11::handle module, pybind11::handle registered);
 
-}  // namespace veldspray
+} // namespace veldspray

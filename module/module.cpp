@@ -17,12 +17,13 @@ struct type_caster<veldspray::value_variant> {
     PYBIND11_TYPE_CASTER(veldspray::value_variant,
                          _("Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None]"));
 
-    bool load(handle source, bool convert) {
+    bool load(handle source, bool convert)
+    {
         return convert ? veldspray::classify_fully(source, value) : veldspray::classify_value(source, false, value);
     }
 };
 
-}  // namespace pybind11::detail
+} // namespace pybind11::detail
 
 namespace veldspray {
 namespace {
@@ -43,10 +44,11 @@ constexpr const char *dumps_doc = R"(
     Dump a Python object to cbor
     )";
 
-}  // namespace
-}  // namespace veldspray
+} // namespace
+} // namespace veldspray
 
-PYBIND11_MODULE(veldspray_cbor, module) {
+PYBIND11_MODULE(veldspray_cbor, module)
+{
     namespace py = pybind11;
     module.doc() = veldspray::module_doc;
     module.def("dumps", &veldspray::dumps, veldspray::dumps_doc, py::arg("value"), py::arg("indefinite") = true,

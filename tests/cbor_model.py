@@ -24,7 +24,6 @@ VALUE_TEXT_LIMIT = 40
 FOLLOWED_DEPTH = 300
 
 
-
 def is_foreign(value):
     """Whether the value fits no kind: classifying it finds no number, truth
     value, string or container in it."""

@@ -23,8 +23,13 @@ def objects_in(value, seen=None):
     seen = {} if seen is None else seen
     if id(value) not in seen:
         seen[id(value)] = value
-        children = [*value.keys(), *value.values()] if isinstance(value, dict) else \
-            value if isinstance(value, (list, tuple)) else ()
+        children = (
+            [*value.keys(), *value.values()]
+            if isinstance(value, dict)
+            else value
+            if isinstance(value, (list, tuple))
+            else ()
+        )
         for child in children:
             objects_in(child, seen)
     return list(seen.values())

@@ -112,7 +112,11 @@ def test_accepted_arguments(args, kwargs, expected):
         ((repr_gives(ValueError("no repr")),), {}, BAD),
         ((repr_gives(ValueError("\udc80")),), {"indefinite": True}, BAD + "; kwargs: indefinite=True"),
         ((repr_gives(ValueError("\udc80")),), {"max_depth": 0}, BAD + "; kwargs: max_depth=0"),
-        ((1,), {"indefinite": repr_gives(ValueError("\udc80")), "max_depth": 1}, f"1; kwargs: indefinite={BAD}, max_depth=1"),
+        (
+            (1,),
+            {"indefinite": repr_gives(ValueError("\udc80")), "max_depth": 1},
+            f"1; kwargs: indefinite={BAD}, max_depth=1",
+        ),
         ((repr_gives(ValueError(StrRaises())), 2.5), {"x": 1}, BAD + ", 2.5; kwargs: x=1"),
         ((repr_gives(7),), {}, BAD),
         ((repr_gives(KeyboardInterrupt()), {1}), {}, BAD + ", {1}"),

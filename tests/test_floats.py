@@ -19,7 +19,7 @@ def parse_float(text):
     """A float as the shared table writes it: decimal, hex-float, inf or nan,
     or bits:HEX for an exact bit pattern."""
     if text.startswith("bits:"):
-        return struct.unpack(">d", bytes.fromhex(text[len("bits:"):]))[0]
+        return struct.unpack(">d", bytes.fromhex(text[len("bits:") :]))[0]
     return float.fromhex(text) if "0x" in text else float(text)
 
 

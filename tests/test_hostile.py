@@ -2,6 +2,7 @@
 stack. Each case runs in a forked child, so a crash or a hang fails the test
 instead of taking pytest down; the child reports the bytes or the exception.
 """
+
 import copy
 import os
 import pickle
@@ -93,6 +94,7 @@ def check(result, expected):
 
 # ---- Objects whose methods run a hook once, then answer ----
 
+
 class Hooked:
     hook = None
 
@@ -147,8 +149,13 @@ MUTATIONS = [
     # id, element, container built around it, what its hook does to the container, expected
     ("index clears list", Index(5), lambda x: [x, "a"], list.clear, LIST_CHANGED),
     ("index grows list", Index(5), lambda x: [x], lambda c: c.extend(range(1000)), LIST_CHANGED),
-    ("index swaps list contents", Index(5), lambda x: [x, "a"], lambda c: c.__setitem__(slice(None), ["b", "c"]),
-     [5, "c"]),
+    (
+        "index swaps list contents",
+        Index(5),
+        lambda x: [x, "a"],
+        lambda c: c.__setitem__(slice(None), ["b", "c"]),
+        [5, "c"],
+    ),
     ("index drops a sibling", Index(5), lambda x: [x, ["only", "here"]], lambda c: c.__setitem__(1, None), [5, None]),
     ("bool clears list", Truth(True), lambda x: [x, [1, 2]], list.clear, LIST_CHANGED),
     ("numpy-named bool clears list", NumpyBool(False), lambda x: [x, [1, 2]], list.clear, LIST_CHANGED),
@@ -160,19 +167,40 @@ MUTATIONS = [
     ("key bool clears dict", Truth(True), lambda x: {x: [1], "b": 2}, dict.clear, DICT_CHANGED),
     ("key eq deletes a later entry", EqInt(7), lambda x: {x: [1], "b": 2}, lambda d: d.pop("b"), DICT_CHANGED),
     ("value eq clears dict", EqInt(7), lambda x: {"a": x, "b": [3]}, dict.clear, DICT_CHANGED),
-    ("value reinserts its key", Truth(True), lambda x: {"a": x, "b": 2}, lambda d: d.__setitem__("a", d.pop("a")),
-     DICT_CHANGED),
-    ("value replaces a later value", Truth(True), lambda x: {"a": x, "b": 2}, lambda d: d.__setitem__("b", "new"),
-     {"a": True, "b": "new"}),
-    ("value swaps an earlier key for a new one", Truth(True), lambda x: {"a": 0, "b": x, "c": 2, "d": 3, "e": 4},
-     lambda d: (d.pop("a"), d.__setitem__("z", 9)), DICT_CHANGED),
-    ("value grows dict past a resize", Truth(False), lambda x: {"a": x}, lambda d: d.update(dict.fromkeys(range(100))),
-     DICT_CHANGED),
+    (
+        "value reinserts its key",
+        Truth(True),
+        lambda x: {"a": x, "b": 2},
+        lambda d: d.__setitem__("a", d.pop("a")),
+        DICT_CHANGED,
+    ),
+    (
+        "value replaces a later value",
+        Truth(True),
+        lambda x: {"a": x, "b": 2},
+        lambda d: d.__setitem__("b", "new"),
+        {"a": True, "b": "new"},
+    ),
+    (
+        "value swaps an earlier key for a new one",
+        Truth(True),
+        lambda x: {"a": 0, "b": x, "c": 2, "d": 3, "e": 4},
+        lambda d: (d.pop("a"), d.__setitem__("z", 9)),
+        DICT_CHANGED,
+    ),
+    (
+        "value grows dict past a resize",
+        Truth(False),
+        lambda x: {"a": x},
+        lambda d: d.update(dict.fromkeys(range(100))),
+        DICT_CHANGED,
+    ),
 ]
 
 
-@pytest.mark.parametrize("element, build, action, expected", [row[1:] for row in MUTATIONS],
-                         ids=[row[0] for row in MUTATIONS])
+@pytest.mark.parametrize(
+    "element, build, action, expected", [row[1:] for row in MUTATIONS], ids=[row[0] for row in MUTATIONS]
+)
 def test_container_changed_by_element_code(element, build, action, expected):
     def task():
         results = []
@@ -193,6 +221,7 @@ def behaving(result):
         if isinstance(result, BaseException):
             raise result
         return result
+
     return method
 
 
@@ -225,17 +254,27 @@ MISBEHAVING = [
 # Exceptions that say nothing about the value stop the call from any of its
 # hooks and reach the caller unchanged.
 STOPPING = [KeyboardInterrupt, SystemExit, MemoryError, RecursionError]
-HOOKS = [(object, "__index__", ()), (object, "__bool__", ()), (object, "__int__", ()), (int, "__eq__", (5,)),
-         (int, "__str__", (2**70,))]
-MISBEHAVING += [(f"{hook} raises {error.__name__}", odd(base, **{hook: error("boom")})(*args),
-                 Fails(error.__name__, "^boom$")) for error in STOPPING for base, hook, args in HOOKS]
+HOOKS = [
+    (object, "__index__", ()),
+    (object, "__bool__", ()),
+    (object, "__int__", ()),
+    (int, "__eq__", (5,)),
+    (int, "__str__", (2**70,)),
+]
+MISBEHAVING += [
+    (f"{hook} raises {error.__name__}", odd(base, **{hook: error("boom")})(*args), Fails(error.__name__, "^boom$"))
+    for error in STOPPING
+    for base, hook, args in HOOKS
+]
 
 
 @pytest.mark.parametrize("value, expected", [row[1:] for row in MISBEHAVING], ids=[row[0] for row in MISBEHAVING])
 def test_misbehaving_methods(value, expected):
     def task():
-        return [(outcome(lambda: dumps(value, *config)), outcome(lambda: dumps([value], *config)))  # noqa: B023 (called within this iteration)
-                for config in CONFIGURATIONS]
+        return [
+            (outcome(lambda: dumps(value, *config)), outcome(lambda: dumps([value], *config)))  # noqa: B023 (called within this iteration)
+            for config in CONFIGURATIONS
+        ]
 
     for alone, inside in in_child(task):
         check(alone, ARGUMENT if expected is CAST else expected)
@@ -264,6 +303,7 @@ def test_reentrant_dumps_from_element_code():
 def reentrant_chain(depth):
     """A value whose __index__ calls dumps on the next one, depth times over: the
     calls nest on the native stack with no container between them."""
+
     class Link:
         def __init__(self, n):
             self.n = n
@@ -275,6 +315,7 @@ def reentrant_chain(depth):
                 except Exception:
                     pass
             return 1
+
     return Link(depth)
 
 
@@ -296,17 +337,20 @@ def nested(shape, depth):
 
 def python_reach():
     """How deep plain Python recursion gets from here."""
+
     def down(n):
         try:
             return down(n + 1)
         except RecursionError:
             return n
+
     return down(0)
 
 
 def run_on(where, recursion_limit, task):
     """Runs task() in a forked child, on its main thread or on a thread with a
     512 KiB stack, under the given recursion limit (None: the default)."""
+
     def child():
         if recursion_limit:
             sys.setrecursionlimit(recursion_limit)
@@ -321,12 +365,15 @@ def run_on(where, recursion_limit, task):
         finally:
             threading.stack_size(previous)
         return box[0]
+
     return in_child(child)
 
 
-SETTINGS = pytest.mark.parametrize("where, recursion_limit", [
-    ("main", None), ("main", 10**6), ("thread", None), ("thread", 10**6)],
-    ids=["main thread", "main thread, limit 1e6", "512k thread", "512k thread, limit 1e6"])
+SETTINGS = pytest.mark.parametrize(
+    "where, recursion_limit",
+    [("main", None), ("main", 10**6), ("thread", None), ("thread", 10**6)],
+    ids=["main thread", "main thread, limit 1e6", "512k thread", "512k thread, limit 1e6"],
+)
 # Depths that each setting must still write. The sanitizer's larger stack
 # frames let the native stack guard stop sooner.
 STACK_SCALE = 4 if UNDER_SANITIZER else 1
@@ -369,12 +416,15 @@ def test_deep_chain_of_reentrant_calls(where, recursion_limit):
 WRITTEN_1500 = [("bytes", b"\x9f" * 1500 + b"\xf6" + b"\xff" * 1500), ("bytes", b"\x81" * 1500 + b"\xf6")]
 
 
-@pytest.mark.parametrize("where, shape, max_depth, expected", [
-    ("main", "list", 1510, WRITTEN_1500),
-    ("main", "list", U64_MAX, WRITTEN_1500),
-    ("main", "list", 1200, [Fails("RuntimeError", "^Exceeded recursion limit:1200$")] * 2),
-    ("thread", "self list", U64_MAX, [DEEP] * 2),
-])
+@pytest.mark.parametrize(
+    "where, shape, max_depth, expected",
+    [
+        ("main", "list", 1510, WRITTEN_1500),
+        ("main", "list", U64_MAX, WRITTEN_1500),
+        ("main", "list", 1200, [Fails("RuntimeError", "^Exceeded recursion limit:1200$")] * 2),
+        ("thread", "self list", U64_MAX, [DEEP] * 2),
+    ],
+)
 def test_max_depth_governs_over_the_recursion_limit(where, shape, max_depth, expected):
     def task():
         value = nested(shape, 1500)

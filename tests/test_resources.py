@@ -1,6 +1,7 @@
 """Repeated calls, successful and failing, leave nothing behind: no references on
 the inputs, no Python objects, no native memory. Calls from many threads on
 shared inputs give the same bytes as one thread."""
+
 import gc
 import resource
 import sys
@@ -69,13 +70,18 @@ def inputs():
     resizing.insert(0, Resizer(resizing))
     dropping = {"a": blob(1024)}
     dropping["b"] = Dropper(dropping)
-    tree = {"text": "t\u00e9xt" * 50, "blob": blob(1024), "floats": [0.1, -0.0, 1e300, float("nan")],
-            "ints": [2**63, -2**63, Index(-5), LoudInt(7)], ("tuple", "key"): (None, True, {"inner": [[]]})}
+    tree = {
+        "text": "t\u00e9xt" * 50,
+        "blob": blob(1024),
+        "floats": [0.1, -0.0, 1e300, float("nan")],
+        "ints": [2**63, -(2**63), Index(-5), LoudInt(7)],
+        ("tuple", "key"): (None, True, {"inner": [[]]}),
+    }
     return {
         "tree": (tree, 0, None),
         "tree within a limit": (tree, 5, None),
         "big int": ([blob(1024), 2**70], 0, RuntimeError),
-        "big int without text": ([blob(1024), LoudInt(-2**70)], 0, RuntimeError),
+        "big int without text": ([blob(1024), LoudInt(-(2**70))], 0, RuntimeError),
         "nested set": ([blob(1024), {1, 2}], 0, RuntimeError),
         "over the limit": ([blob(1024), [[[1]]]], 2, RuntimeError),
         "self-containing": ([blob(1024), self_list], 0, RecursionError),

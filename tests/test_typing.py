@@ -34,14 +34,31 @@ def test_mypy_strict_accepts_correct_use_and_reports_each_misuse(tmp_path):
     (tmp_path / "misuse.py").write_text(MISUSE)
     # Run from outside the repository so that only the installed types are
     # found; the sanitizer's preload is for the module's tests, not for mypy.
-    environment = {name: value for name, value in os.environ.items()
-                   if name not in ("MYPYPATH", "PYTHONPATH", "LD_PRELOAD")}
+    environment = {
+        name: value for name, value in os.environ.items() if name not in ("MYPYPATH", "PYTHONPATH", "LD_PRELOAD")
+    }
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
-         "correct.py", "misuse.py"],
-        cwd=tmp_path, env=environment, capture_output=True, text=True, check=False,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-error-summary",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            "correct.py",
+            "misuse.py",
+        ],
+        cwd=tmp_path,
+        env=environment,
+        capture_output=True,
+        text=True,
+        check=False,
     )
     assert result.stderr == ""
     errors = re.findall(r"^(\w+\.py):(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.MULTILINE)
-    assert errors == [("misuse.py", "3", "arg-type"), ("misuse.py", "4", "arg-type"), ("misuse.py", "5", "assignment")], \
-        result.stdout
+    assert errors == [
+        ("misuse.py", "3", "arg-type"),
+        ("misuse.py", "4", "arg-type"),
+        ("misuse.py", "5", "assignment"),
+    ], result.stdout

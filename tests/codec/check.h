@@ -49,9 +49,15 @@ inline std::string hex(const uint8_t *data, uint64_t size)
     return out;
 }
 
-inline std::string hex(const bytes &data) { return hex(data.data(), data.size()); }
+inline std::string hex(const bytes &data)
+{
+    return hex(data.data(), data.size());
+}
 
-inline std::string hex(const cbor_buffer *buffer) { return hex(buffer->data, buffer->size); }
+inline std::string hex(const cbor_buffer *buffer)
+{
+    return hex(buffer->data, buffer->size);
+}
 
 // Parses "F9 7E 00" (spaces optional) into bytes.
 inline bytes from_hex(const std::string &text)

@@ -36,14 +36,26 @@ void arm(int k)
     failed = false;
 }
 
-void disarm() { fail_at = 0; }
+void disarm()
+{
+    fail_at = 0;
+}
 
 } // namespace
 
 extern "C" {
-void *__wrap_malloc(size_t size) { return should_fail() ? nullptr : __real_malloc(size); }
-void *__wrap_calloc(size_t count, size_t size) { return should_fail() ? nullptr : __real_calloc(count, size); }
-void *__wrap_realloc(void *block, size_t size) { return should_fail() ? nullptr : __real_realloc(block, size); }
+void *__wrap_malloc(size_t size)
+{
+    return should_fail() ? nullptr : __real_malloc(size);
+}
+void *__wrap_calloc(size_t count, size_t size)
+{
+    return should_fail() ? nullptr : __real_calloc(count, size);
+}
+void *__wrap_realloc(void *block, size_t size)
+{
+    return should_fail() ? nullptr : __real_realloc(block, size);
+}
 }
 
 namespace {
@@ -130,7 +142,11 @@ void check_reader_failures()
 int main()
 {
     static const uint8_t payload[3] = {1, 2, 3};
-    struct { const char *name; writer write; const char *full; } writers[] = {
+    struct {
+        const char *name;
+        writer write;
+        const char *full;
+    } writers[] = {
         {"buffer_put_byte", [](cbor_buffer *b) { return buffer_put_byte(b, 7); }, "07"},
         {"buffer_put_bytes", [](cbor_buffer *b) { return buffer_put_bytes(b, payload, 3); }, "01 02 03"},
         {"write_uint 2^32", [](cbor_buffer *b) { return write_uint(b, 4294967296u); }, "1B 00 00 00 01 00 00 00 00"},

@@ -56,8 +56,7 @@ void check_one(double x)
     int32_t status = write_float(buffer, x);
     size_t want = 1 + narrowest_width(x);
     uint8_t head = want == 3 ? byte_half : want == 5 ? byte_single : byte_double;
-    bool ok = status == 1 && buffer->size == want && buffer->data[0] == head &&
-              bits_of(decode(buffer)) == bits_of(x);
+    bool ok = status == 1 && buffer->size == want && buffer->data[0] == head && bits_of(decode(buffer)) == bits_of(x);
     // Only the first few mismatches are printed; each region is one check.
     if (!ok && mismatches++ < 20)
         std::printf("  %a (%016llx): wrote %s, expected %zu bytes\n", x, static_cast<unsigned long long>(bits_of(x)),

@@ -136,8 +136,8 @@ void check_read_row(const read_row &row)
                         reader->in_indefinite == want.in_indefinite;
             check(same, at + ": got " + describe(item));
             if (is_string && item->length > 0)
-                check(hex(reinterpret_cast<const uint8_t *>(item->value),
-                          item->length + (want.major_type == 3)) == want.copy,
+                check(hex(reinterpret_cast<const uint8_t *>(item->value), item->length + (want.major_type == 3)) ==
+                          want.copy,
                       at + ": copy " + want.copy);
             else if (is_string && want.major_type == 3)
                 check(*reinterpret_cast<const char *>(item->value) == '\0', at + ": empty text is NUL-terminated");

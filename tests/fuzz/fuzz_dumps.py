@@ -30,17 +30,102 @@ ALLOWED = (TypeError, RuntimeError, MemoryError, RecursionError)
 PASSED_THROUGH = (KeyboardInterrupt, SystemExit, MemoryError, RecursionError)
 
 U64_MAX = cbor_model.U64_MAX
-INTEGERS = [0, 1, 23, 24, 255, 256, 65535, 65536, 2**32 - 1, 2**32, 2**63 - 1, 2**63, U64_MAX, 2**64, 2**64 + 1,
-            2**100, -1, -24, -25, -256, -257, -(2**32), -(2**63) + 1, -(2**63), -(2**63) - 1, -U64_MAX, -(2**64),
-            -(2**64) - 1, 10**40, -(10**80)]
-FLOATS = [0.0, -0.0, 1.5, 65504.0, 65505.0, 2.0**-14, 2.0**-24, 2.0**-25, 2.0**-149, 5e-324, 3.4028234663852886e38,
-          3.4028235677973366e38, 1.7976931348623157e308, 16777217.0, 0.1, float("inf"), -float("inf"), float("nan"),
-          -float("nan"), struct.unpack(">d", bytes.fromhex("7ff0000000000001"))[0]]
-TEXTS = ["", "a", "\x00", "\x7f\x80", "\u07ff\u0800", "\uffff", "\U00010000", "\U0001F600", "\U0010FFFF", "\udc80",
-         "\ud800", "a\udfffb", "\ud83d\ude00", "é" * 40, "€" * 14 + "\U0001F600"]
+INTEGERS = [
+    0,
+    1,
+    23,
+    24,
+    255,
+    256,
+    65535,
+    65536,
+    2**32 - 1,
+    2**32,
+    2**63 - 1,
+    2**63,
+    U64_MAX,
+    2**64,
+    2**64 + 1,
+    2**100,
+    -1,
+    -24,
+    -25,
+    -256,
+    -257,
+    -(2**32),
+    -(2**63) + 1,
+    -(2**63),
+    -(2**63) - 1,
+    -U64_MAX,
+    -(2**64),
+    -(2**64) - 1,
+    10**40,
+    -(10**80),
+]
+FLOATS = [
+    0.0,
+    -0.0,
+    1.5,
+    65504.0,
+    65505.0,
+    2.0**-14,
+    2.0**-24,
+    2.0**-25,
+    2.0**-149,
+    5e-324,
+    3.4028234663852886e38,
+    3.4028235677973366e38,
+    1.7976931348623157e308,
+    16777217.0,
+    0.1,
+    float("inf"),
+    -float("inf"),
+    float("nan"),
+    -float("nan"),
+    struct.unpack(">d", bytes.fromhex("7ff0000000000001"))[0],
+]
+TEXTS = [
+    "",
+    "a",
+    "\x00",
+    "\x7f\x80",
+    "\u07ff\u0800",
+    "\uffff",
+    "\U00010000",
+    "\U0001f600",
+    "\U0010ffff",
+    "\udc80",
+    "\ud800",
+    "a\udfffb",
+    "\ud83d\ude00",
+    "é" * 40,
+    "€" * 14 + "\U0001f600",
+]
 KEYWORDS = ["depth", "maxdepth", "", "Value", "value\x00", "\udc80", "max_depth\udc80", "indefinite ", "ïndefinite"]
-MAX_DEPTHS = [0, 1, 2, 3, 8, 300, 2**63 - 1, 2**63, U64_MAX, 2**64, 2**65, 10**30, -1, -(2**64), True, False, 1.0,
-              "3", None, b"1", numpy.uint64(2), numpy.int8(-1)]
+MAX_DEPTHS = [
+    0,
+    1,
+    2,
+    3,
+    8,
+    300,
+    2**63 - 1,
+    2**63,
+    U64_MAX,
+    2**64,
+    2**65,
+    10**30,
+    -1,
+    -(2**64),
+    True,
+    False,
+    1.0,
+    "3",
+    None,
+    b"1",
+    numpy.uint64(2),
+    numpy.int8(-1),
+]
 FLAGS = [True, False, None, 0, 1, 2.5, "x", b"", [], numpy.bool_(False), numpy.float32(0.0)]
 
 
@@ -59,9 +144,18 @@ class BadTruth:
         raise ValueError("\udc80")
 
 
-MESSAGES = ["boom", "", "\udc80", "\ud800 x \U0001F600", b"\xff\xfe", 42, None, (1, "\udc80"), BadTruth()]
-EXCEPTION_TYPES = [ValueError, TypeError, OverflowError, UnicodeError, Exception, KeyboardInterrupt, SystemExit,
-                   MemoryError, RecursionError]
+MESSAGES = ["boom", "", "\udc80", "\ud800 x \U0001f600", b"\xff\xfe", 42, None, (1, "\udc80"), BadTruth()]
+EXCEPTION_TYPES = [
+    ValueError,
+    TypeError,
+    OverflowError,
+    UnicodeError,
+    Exception,
+    KeyboardInterrupt,
+    SystemExit,
+    MemoryError,
+    RecursionError,
+]
 
 
 class UnprintableError(Exception):
@@ -96,8 +190,16 @@ OVERRIDES = {
 # error: the model does not follow them.
 UNMODELLED_INT_HOOKS = {"__eq__", "__str__", "__repr__"}
 
-NUMPY_SCALARS = [numpy.int8, numpy.uint8, numpy.int64, numpy.uint64, numpy.float16, numpy.float32, numpy.float64,
-                 numpy.bool_]
+NUMPY_SCALARS = [
+    numpy.int8,
+    numpy.uint8,
+    numpy.int64,
+    numpy.uint64,
+    numpy.float16,
+    numpy.float32,
+    numpy.float64,
+    numpy.bool_,
+]
 
 
 class Hooked:
@@ -125,6 +227,7 @@ def hooked_method(name, base):
 
     def method(self, *args):
         return self.act(name, fallback, *args)
+
     method.__name__ = name
     return method
 
@@ -196,8 +299,9 @@ class Builder:
         return self.keep(numpy.int64(raw).astype(kind))
 
     def foreign(self, depth):
-        return self.keep(self.pick([lambda: {1, 2}, frozenset, lambda: bytearray(b"x"), lambda: memoryview(b"ab"),
-                                    object])())
+        return self.keep(
+            self.pick([lambda: {1, 2}, frozenset, lambda: bytearray(b"x"), lambda: memoryview(b"ab"), object])()
+        )
 
     # ---- containers ----
     def sequence(self, depth, kind=list):
@@ -272,11 +376,28 @@ class Builder:
         """A change to a list or dict that is being built, so that it is written
         around the hook too."""
         if isinstance(target, list):
-            return functools.partial(self.pick([list.clear, list.pop, lambda c: c.extend(range(100)),
-                                                lambda c: c.__setitem__(slice(None), ["x", None])]), target)
-        return functools.partial(self.pick([dict.clear, lambda d: d.update(dict.fromkeys(range(50))),
-                                            lambda d: d.pop(next(iter(d)), None) if d else None,
-                                            lambda d: d.__setitem__("late", 1)]), target)
+            return functools.partial(
+                self.pick(
+                    [
+                        list.clear,
+                        list.pop,
+                        lambda c: c.extend(range(100)),
+                        lambda c: c.__setitem__(slice(None), ["x", None]),
+                    ]
+                ),
+                target,
+            )
+        return functools.partial(
+            self.pick(
+                [
+                    dict.clear,
+                    lambda d: d.update(dict.fromkeys(range(50))),
+                    lambda d: d.pop(next(iter(d)), None) if d else None,
+                    lambda d: d.__setitem__("late", 1),
+                ]
+            ),
+            target,
+        )
 
     def hooked(self, base, names, make):
         cls = hooked_class(base, tuple(sorted(names)))
@@ -334,12 +455,11 @@ class Builder:
         """Positional and keyword arguments, in any shape: too many, unknown,
         duplicated, missing, of the wrong type."""
         given = [value, self.flag(), self.depth_limit(), self.value(11)]
-        positional = given[:self.data.ConsumeIntInRange(0, 4)]
+        positional = given[: self.data.ConsumeIntInRange(0, 4)]
         keywords = {}
         for index, name in enumerate(("value", "indefinite", "max_depth")):
             if self.data.ConsumeIntInRange(0, 3) == 0 or (index == 0 and not positional):
-                keywords[name] = given[index] if index >= len(positional) or self.data.ConsumeBool() \
-                    else self.value(11)
+                keywords[name] = given[index] if index >= len(positional) or self.data.ConsumeBool() else self.value(11)
         if self.data.ConsumeIntInRange(0, 7) == 0:
             keywords[self.pick(KEYWORDS)] = 1
         if self.data.ConsumeBool():
@@ -348,9 +468,24 @@ class Builder:
 
 
 VALUE_MAKERS = [
-    Builder.constant, Builder.integer, Builder.integer, Builder.floating, Builder.text, Builder.blob,
-    Builder.array, Builder.array, Builder.tuple_of, Builder.mapping, Builder.mapping, Builder.shared, Builder.deep,
-    Builder.subclass, Builder.subclass, Builder.hook_object, Builder.numpy_scalar, Builder.foreign,
+    Builder.constant,
+    Builder.integer,
+    Builder.integer,
+    Builder.floating,
+    Builder.text,
+    Builder.blob,
+    Builder.array,
+    Builder.array,
+    Builder.tuple_of,
+    Builder.mapping,
+    Builder.mapping,
+    Builder.shared,
+    Builder.deep,
+    Builder.subclass,
+    Builder.subclass,
+    Builder.hook_object,
+    Builder.numpy_scalar,
+    Builder.foreign,
 ]
 
 
@@ -373,8 +508,13 @@ def expected_outcome(builder, positional, keywords):
         return TypeError, None
     indefinite = arguments.get("indefinite", True)
     max_depth = arguments.get("max_depth", 0)
-    if not builder.modelled or indefinite not in (True, False) or type(indefinite) is not bool \
-            or type(max_depth) is not int or not 0 <= max_depth <= U64_MAX:
+    if (
+        not builder.modelled
+        or indefinite not in (True, False)
+        or type(indefinite) is not bool
+        or type(max_depth) is not int
+        or not 0 <= max_depth <= U64_MAX
+    ):
         return None
     try:
         return "bytes", cbor_model.dumps(arguments["value"], indefinite, max_depth)
@@ -414,16 +554,20 @@ def check(data):
         assert issubclass(kind, ALLOWED) or passed_through, f"dumps raised {kind.__name__}: {detail}"
     if expected is not None and not passed_through:
         wanted, wanted_detail = expected
-        assert kind == wanted if wanted == "bytes" else kind != "bytes" and issubclass(kind, wanted), \
+        assert kind == wanted if wanted == "bytes" else kind != "bytes" and issubclass(kind, wanted), (
             f"dumps gave {kind!r}: {detail!r}, the model {wanted!r}: {wanted_detail!r}"
+        )
         assert wanted_detail is None or detail == wanted_detail, f"dumps gave {detail!r}, the model {wanted_detail!r}"
 
     for raised in builder.raised:  # their tracebacks hold the hooks' frames
         raised.__traceback__ = raised.__context__ = None
     if not builder.mutated:
         after = [sys.getrefcount(item) for item in builder.made]
-        changed = [(type(item).__name__, before, now)
-                   for item, before, now in zip(builder.made, counts, after, strict=True) if now != before]
+        changed = [
+            (type(item).__name__, before, now)
+            for item, before, now in zip(builder.made, counts, after, strict=True)
+            if now != before
+        ]
         assert not changed, f"reference counts changed (type, before, after): {changed}"
 
 

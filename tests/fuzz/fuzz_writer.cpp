@@ -50,9 +50,8 @@ uint64_t head_size(uint64_t argument)
     return ai < ai_arg8 ? 1 : 1 + (1u << (ai - ai_arg8));
 }
 
-const uint64_t boundaries[] = {0,     23,         24,         255,        256,
-                               65535, 65536,      UINT32_MAX, 1ull << 32, INT64_MAX,
-                               1ull << 63, UINT64_MAX - 1, UINT64_MAX};
+const uint64_t boundaries[] = {
+    0, 23, 24, 255, 256, 65535, 65536, UINT32_MAX, 1ull << 32, INT64_MAX, 1ull << 63, UINT64_MAX - 1, UINT64_MAX};
 
 uint64_t pick_argument(FuzzedDataProvider &input)
 {
@@ -159,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             item.argument = argument;
             break;
         }
-        case 1: { // negative integer
+        case 1: {                                                // negative integer
             const uint64_t argument = pick_argument(input) >> 1; // below 2^63: a negative int64
             status = write_negint(buffer, static_cast<int64_t>(~argument));
             item.initial_byte = static_cast<uint8_t>(major_negint << 5 | additional_info_for(argument));
@@ -170,8 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 3: { // byte or text string, counted or an indefinite start
             const int major = input.ConsumeBool() ? major_text : major_bytes;
             if (input.ConsumeIntegralInRange(0, 7) == 0) {
-                status = major == major_text ? write_text(buffer, nullptr, UNSIZED)
-                                                  : write_bytes(buffer, nullptr, UNSIZED);
+                status =
+                    major == major_text ? write_text(buffer, nullptr, UNSIZED) : write_bytes(buffer, nullptr, UNSIZED);
                 item = {kind::indefinite, static_cast<uint8_t>(major << 5 | ai_indefinite)};
                 break;
             }
