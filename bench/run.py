@@ -130,7 +130,8 @@ def run_worker(encoder, input_name, folder, options):
         input_name,
         "--data-dir",
         str(folder),
-    ] + options
+        *options,
+    ]
     result = subprocess.run(command, capture_output=True, text=True, check=False)
     if result.returncode != 0:
         raise RuntimeError(f"timing {input_name}/{encoder} failed:\n{result.stdout}{result.stderr}")
@@ -140,7 +141,7 @@ def calibrate(pair, folder, mode, scratch):
     """The loops per value that make one value of the pair last the mode's least time."""
     output = scratch / "calibration.json"
     output.unlink(missing_ok=True)
-    run_worker(*pair, folder, ["--calibrate-loops", "--output", str(output)] + mode.worker_options())
+    run_worker(*pair, folder, ["--calibrate-loops", "--output", str(output), *mode.worker_options()])
     (run,) = pyperf.Benchmark.load(str(output)).get_runs()
     return run.get_metadata()["calibrate_loops"]
 
@@ -155,7 +156,7 @@ def time_pairs(pairs, folder, mode, scratch):
         random.Random(round_number).shuffle(order)
         for pair in order:
             run_worker(
-                *pair, folder, ["--loops", str(loops[pair]), "--append", str(files[pair])] + mode.worker_options()
+                *pair, folder, ["--loops", str(loops[pair]), "--append", str(files[pair]), *mode.worker_options()]
             )
         print(
             f"round {round_number + 1} of {mode.rounds} done in {(time.monotonic() - started) / 60:.1f} min", flush=True
@@ -281,8 +282,10 @@ def markdown_report(report, summary):
     lines = ["## Benchmark results", "", summary, ""]
     lines += report.time_tables() + report.other_tables()
     lines += [
-        "Times are pyperf medians of the CPU time per call, over fresh worker processes. "
-        '"n/a": the encoder refuses the input (json and orjson take no bytes; orjson nests at most 254 deep).',
+        (
+            "Times are pyperf medians of the CPU time per call, over fresh worker processes. "
+            '"n/a": the encoder refuses the input (json and orjson take no bytes; orjson nests at most 254 deep).'
+        ),
         "",
         "Peak memory: one call in a fresh process, measured as the rise of the process's peak resident set "
         "above its resident size just before the call (peak reset through /proc/self/clear_refs). It counts "
@@ -304,7 +307,7 @@ def markdown_report(report, summary):
 
 def readme_tables(report, summary):
     """What make bench-publish puts into the README: the summary and the two tables of times."""
-    return "\n".join([summary, ""] + report.time_tables(heading=False))
+    return "\n".join([summary, "", *report.time_tables(heading=False)])
 
 
 def _cpu_name():
