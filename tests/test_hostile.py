@@ -189,6 +189,13 @@ MUTATIONS = [
         DICT_CHANGED,
     ),
     (
+        "value swaps an earlier key for a new one, with room to spare",
+        Truth(True),
+        lambda x: {"a": 0, "b": x, "c": 2},
+        lambda d: (d.pop("a"), d.__setitem__("z", 9)),
+        DICT_CHANGED,
+    ),
+    (
         "value grows dict past a resize",
         Truth(False),
         lambda x: {"a": x},
