@@ -13,6 +13,32 @@ import math
 import struct
 
 U64_MAX = 2**64 - 1
+# Integers on either side of every width boundary of a head, inside both 64-bit ranges.
+INTEGER_EDGES = [
+    0,
+    1,
+    23,
+    24,
+    255,
+    256,
+    65535,
+    65536,
+    2**32 - 1,
+    2**32,
+    2**63 - 1,
+    2**63,
+    U64_MAX,
+    -1,
+    -24,
+    -25,
+    -256,
+    -257,
+    -65537,
+    -(2**32),
+    -(2**32) - 1,
+    -(2**63) + 1,
+    -(2**63),
+]
 HALF_SMALLEST_NORMAL = 2.0**-14
 HALF_LARGEST = 65504.0
 

@@ -25,31 +25,7 @@ ListSub, TupleSub, DictSub, StrSub, BytesSub, FloatSub, IntSub = (
     type(base.__name__.title() + "Sub", (base,), {}) for base in (list, tuple, dict, str, bytes, float, int)
 )
 
-INT_EDGES = [
-    0,
-    1,
-    23,
-    24,
-    255,
-    256,
-    65535,
-    65536,
-    2**32 - 1,
-    2**32,
-    2**63 - 1,
-    2**63,
-    U64_MAX,
-    -1,
-    -24,
-    -25,
-    -256,
-    -257,
-    -65537,
-    -(2**32),
-    -(2**32) - 1,
-    -(2**63) + 1,
-    -(2**63),
-]
+INT_EDGES = cbor_model.INTEGER_EDGES
 FLOAT_EDGES = [
     0.0,
     -0.0,
