@@ -20,7 +20,7 @@ MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -
 INSTALLED := .venv/module-installed
 
 .PHONY: help clean demo install test codec-test module-test bench bench-publish wheel clang-tools \
-	path-build-tools sanitize sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
+	path-build-tools cross-tools sanitize sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
 
 help: ## list the targets
 	@echo "make TARGET, where TARGET is one of:"
@@ -107,6 +107,27 @@ wheel: $(BIN)/auditwheel ## sdist and manylinux wheel into dist/, checked, and t
 	$(BIN)/twine check --strict dist/*
 	$(BIN)/auditwheel show dist/*.whl
 	scripts/test_wheel $(PYTHON) dist/*.whl $(WHEEL_TEST_VENV)
+
+# ---- Other platforms ----------------------------------------------------------
+# zig from PyPI cross-compiles for every target; Debian's qemu-user runs the
+# Linux ones of other architectures (with the arm64 loader and libc for
+# glibc binaries), and wine64 the Windows ones. zig keeps its cache under
+# build/, and the Debian packages are pinned to the versions tested here.
+ZIG := $(abspath $(BIN)/python-zig)
+export ZIG_GLOBAL_CACHE_DIR := $(abspath build/zig-cache)
+WINE := /usr/lib/wine/wine64
+CROSS_PACKAGES := qemu-user-static=1:7.2+dfsg-7+deb12u18+b3 libc6-arm64-cross=2.36-8cross1 wine64=8.0~repack-4
+
+$(BIN)/python-zig: tests/cross-requirements.txt | $(BIN)/python
+	$(BIN)/python -m pip install --quiet -r tests/cross-requirements.txt
+	touch $@
+
+cross-tools: $(BIN)/python-zig ## install zig (pinned, into .venv), and qemu-user, wine64 and the arm64 libc if missing
+	@if ! command -v qemu-aarch64-static >/dev/null || [ ! -x $(WINE) ] \
+	    || [ ! -f /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 ]; then \
+		$(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+		$(SUDO) apt-get install -y -qq --no-install-recommends $(CROSS_PACKAGES); \
+	fi
 
 # ---- Checked builds: sanitizers, fuzzing, allocation faults -----------------
 # They need clang, libFuzzer and the sanitizer runtimes; these are installed
