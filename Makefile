@@ -283,7 +283,8 @@ coverage: clang-tools install $(BIN)/pytest ## line and branch coverage of cbor/
 # the compile commands of a configure-only build (build/lint) of the module,
 # the codec and the codec's tests, run over the files in parallel. The fuzz
 # harnesses are formatted but not analysed: their libFuzzer header comes with
-# the system's clang, which `make lint` does not need.
+# the system's clang, which `make lint` does not need. actionlint runs without
+# shellcheck and pyflakes, which it would otherwise take, unpinned, from the PATH.
 .PHONY: lint format
 LINT_BUILD := build/lint
 CXX_FILES = $(shell find cbor encoder module tests -name '*.cpp' -o -name '*.h')
@@ -292,10 +293,11 @@ $(BIN)/clang-tidy: lint-requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r lint-requirements.txt
 	touch $@
 
-lint: $(BIN)/clang-tidy $(BIN)/cmake ## check the format, then ruff and clang-tidy; fails on any finding
+lint: $(BIN)/clang-tidy $(BIN)/cmake ## check the format, then ruff, actionlint and clang-tidy; fails on any finding
 	$(BIN)/clang-format --dry-run -Werror $(CXX_FILES)
 	$(BIN)/ruff format --check --quiet .
 	$(BIN)/ruff check --quiet .
+	$(BIN)/actionlint -shellcheck= -pyflakes= .github/workflows/*.yml
 	$(BIN)/cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) --log-level=WARNING \
 		-DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
 		-DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_ALLOC_FAULTS=ON

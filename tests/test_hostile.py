@@ -20,6 +20,8 @@ import pytest
 from checked_build import UNDER_SANITIZER
 from veldspray_cbor import dumps
 
+pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="each case runs in a forked child")
+
 U64_MAX = 2**64 - 1
 CONFIGURATIONS = [(True, 0), (True, U64_MAX), (False, 0), (False, U64_MAX)]
 
