@@ -89,7 +89,7 @@ test: codec-test sanitize fuzz module-test ## every test: codec, sanitizers, fuz
 bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json into build/bench (BENCH_ARGS=--quick)
 	$(BIN)/python bench/run.py $(BENCH_ARGS)
 
-bench-publish: $(BIN)/pyperf ## copy the last full make bench into README.md and bench/results.svg
+bench-publish: $(BIN)/pyperf ## copy the last full make bench into bench/README.md and bench/results.svg
 	$(BIN)/python bench/publish.py
 
 # ---- Distributions ------------------------------------------------------
