@@ -27,7 +27,7 @@ help: ## list the targets
 	@awk -F ':.*## ' '/^[a-z-]+:.*## / { printf "  %-16s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
 
 clean: ## remove the environments, all build output and the tools' caches
-	rm -rf .venv .venv-sanitize build dist .hypothesis .pytest_cache .mypy_cache .ruff_cache
+	rm -rf .venv .venv-sanitize build dist docs/_generate .hypothesis .pytest_cache .mypy_cache .ruff_cache
 	find . -path ./.git -prune -o -name __pycache__ -type d -exec rm -rf {} +
 
 $(BIN)/python:
@@ -91,6 +91,22 @@ bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json 
 
 bench-publish: $(BIN)/pyperf ## copy the last full make bench into bench/README.md and bench/results.svg
 	$(BIN)/python bench/publish.py
+
+# ---- Documentation ----------------------------------------------------------
+# The site is rendered from the module installed in .venv: the API page from
+# its docstrings, whose autosummary writes the page of dumps to
+# docs/_generate/ (ignored by git). Warnings, broken references included,
+# fail the build.
+.PHONY: docs
+DOCS_BUILD := build/docs
+
+$(BIN)/sphinx-build: docs/requirements.txt | $(BIN)/python
+	$(BIN)/python -m pip install --quiet -r docs/requirements.txt
+	touch $@
+
+docs: install $(BIN)/sphinx-build ## build the Sphinx site into build/docs/html, warnings as errors
+	$(BIN)/sphinx-build -W -n --keep-going -q -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
+	@echo "the site is in $(DOCS_BUILD)/html/index.html"
 
 # ---- Distributions ------------------------------------------------------
 WHEEL_TEST_VENV := build/wheel-test
