@@ -27,7 +27,7 @@ help: ## list the targets
 	@awk -F ':.*## ' '/^[a-z-]+:.*## / { printf "  %-16s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
 
 clean: ## remove the environments, all build output and the tools' caches
-	rm -rf .venv .venv-sanitize build dist docs/_generate .hypothesis .pytest_cache .mypy_cache .ruff_cache
+	rm -rf .venv .venv-sanitize .venv-docs build dist docs/_generate .hypothesis .pytest_cache .mypy_cache .ruff_cache
 	find . -path ./.git -prune -o -name __pycache__ -type d -exec rm -rf {} +
 
 $(BIN)/python:
@@ -93,19 +93,28 @@ bench-publish: $(BIN)/pyperf ## copy the last full make bench into bench/README.
 	$(BIN)/python bench/publish.py
 
 # ---- Documentation ----------------------------------------------------------
-# The site is rendered from the module installed in .venv: the API page from
-# its docstrings, whose autosummary writes the page of dumps to
-# docs/_generate/ (ignored by git). Warnings, broken references included,
-# fail the build.
+# Sphinx and its pinned tools live in their own environment, .venv-docs:
+# myst-parser needs an older docutils and markdown-it-py than twine's, which
+# make wheel installs into .venv. The site is rendered from the module
+# installed there: the API page from its docstrings, whose autosummary writes
+# the page of dumps to docs/_generate/ (ignored by git). Warnings, broken
+# references included, fail the build.
 .PHONY: docs
+DOCS_VENV := .venv-docs
 DOCS_BUILD := build/docs
 
-$(BIN)/sphinx-build: docs/requirements.txt | $(BIN)/python
-	$(BIN)/python -m pip install --quiet -r docs/requirements.txt
+$(DOCS_VENV)/bin/sphinx-build: docs/requirements.txt
+	$(PYTHON) -m venv $(DOCS_VENV)
+	$(DOCS_VENV)/bin/python -m pip install --quiet --upgrade pip==24.3.1
+	$(DOCS_VENV)/bin/python -m pip install --quiet -r docs/requirements.txt
 	touch $@
 
-docs: install $(BIN)/sphinx-build ## build the Sphinx site into build/docs/html, warnings as errors
-	$(BIN)/sphinx-build -W -n --keep-going -q -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
+$(DOCS_VENV)/module-installed: $(MODULE_FILES) $(DOCS_VENV)/bin/sphinx-build
+	$(DOCS_VENV)/bin/python -m pip install --quiet --no-deps .
+	touch $@
+
+docs: $(DOCS_VENV)/module-installed ## build the Sphinx site into build/docs/html, warnings as errors
+	$(DOCS_VENV)/bin/sphinx-build -W -n --keep-going -q -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
 	@echo "the site is in $(DOCS_BUILD)/html/index.html"
 
 # ---- Distributions ------------------------------------------------------

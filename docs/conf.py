@@ -1,5 +1,5 @@
 """Sphinx configuration of the veldspray_cbor site: `make docs` builds it
-into build/docs/html from the module installed in .venv."""
+into build/docs/html from the module installed in .venv-docs."""
 
 import veldspray_cbor
 
