@@ -27,7 +27,7 @@ help: ## list the targets
 	@awk -F ':.*## ' '/^[a-z-]+:.*## / { printf "  %-16s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
 
 clean: ## remove the environments, all build output and the tools' caches
-	rm -rf .venv .venv-sanitize build dist .hypothesis .pytest_cache .mypy_cache .ruff_cache
+	rm -rf .venv .venv-sanitize .venv-docs build dist docs/_generate .hypothesis .pytest_cache .mypy_cache .ruff_cache
 	find . -path ./.git -prune -o -name __pycache__ -type d -exec rm -rf {} +
 
 $(BIN)/python:
@@ -89,8 +89,33 @@ test: codec-test sanitize fuzz module-test ## every test: codec, sanitizers, fuz
 bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json into build/bench (BENCH_ARGS=--quick)
 	$(BIN)/python bench/run.py $(BENCH_ARGS)
 
-bench-publish: $(BIN)/pyperf ## copy the last full make bench into README.md and bench/results.svg
+bench-publish: $(BIN)/pyperf ## copy the last full make bench into bench/README.md and bench/results.svg
 	$(BIN)/python bench/publish.py
+
+# ---- Documentation ----------------------------------------------------------
+# Sphinx and its pinned tools live in their own environment, .venv-docs:
+# myst-parser needs an older docutils and markdown-it-py than twine's, which
+# make wheel installs into .venv. The site is rendered from the module
+# installed there: the API page from its docstrings, whose autosummary writes
+# the page of dumps to docs/_generate/ (ignored by git). Warnings, broken
+# references included, fail the build.
+.PHONY: docs
+DOCS_VENV := .venv-docs
+DOCS_BUILD := build/docs
+
+$(DOCS_VENV)/bin/sphinx-build: docs/requirements.txt
+	$(PYTHON) -m venv $(DOCS_VENV)
+	$(DOCS_VENV)/bin/python -m pip install --quiet --upgrade pip==24.3.1
+	$(DOCS_VENV)/bin/python -m pip install --quiet -r docs/requirements.txt
+	touch $@
+
+$(DOCS_VENV)/module-installed: $(MODULE_FILES) $(DOCS_VENV)/bin/sphinx-build
+	$(DOCS_VENV)/bin/python -m pip install --quiet --no-deps .
+	touch $@
+
+docs: $(DOCS_VENV)/module-installed ## build the Sphinx site into build/docs/html, warnings as errors
+	$(DOCS_VENV)/bin/sphinx-build -W -n --keep-going -q -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
+	@echo "the site is in $(DOCS_BUILD)/html/index.html"
 
 # ---- Distributions ------------------------------------------------------
 WHEEL_TEST_VENV := build/wheel-test

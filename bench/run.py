@@ -2,7 +2,7 @@
 
     make bench                         full run (about 11 minutes on 2 cores)
     make bench BENCH_ARGS=--quick      rough figures in about 2 minutes
-    make bench-publish                 the last full run into README.md and bench/results.svg
+    make bench-publish                 the last full run into bench/README.md and bench/results.svg
     .venv/bin/python bench/run.py --help
 
 For every input and encoder it first runs a memory probe (a fresh process,
@@ -16,8 +16,8 @@ figure is the median of all its values from all rounds.
 It prints Markdown tables and writes, to build/bench/: the tables
 (results.md), the time ratios as a bar chart (results.svg), the raw pyperf
 data (results.json, for `python -m pyperf compare_to OLD NEW`) and, after a
-full run of every input and encoder, the README's tables (readme-tables.md),
-which `make bench-publish` copies into README.md with the chart.
+full run of every input and encoder, the tables to publish (published-tables.md),
+which `make bench-publish` copies into bench/README.md with the chart.
 
 The JSON documents are read from examples/data in the repository, or from
 $VELDSPRAY_BENCH_DATA, or from --data-dir; missing ones are skipped.
@@ -44,7 +44,7 @@ import chart
 
 HERE = pathlib.Path(__file__).resolve().parent
 OUTPUT_DIR = cases.REPO / "build" / "bench"
-README_TABLES = "readme-tables.md"
+PUBLISHED_TABLES = "published-tables.md"
 PEERS = ("cbor2", "msgpack", "orjson")
 
 
@@ -305,8 +305,8 @@ def markdown_report(report, summary):
     return "\n".join(lines)
 
 
-def readme_tables(report, summary):
-    """What make bench-publish puts into the README: the summary and the two tables of times."""
+def published_tables(report, summary):
+    """What make bench-publish puts into bench/README.md: the summary and the two tables of times."""
     return "\n".join([summary, "", *report.time_tables(heading=False)])
 
 
@@ -333,7 +333,7 @@ def main(argv=None):
         else:
             inputs.append(name)
     args.output_dir.mkdir(parents=True, exist_ok=True)
-    outputs = {name: args.output_dir / name for name in ("results.md", "results.svg", "results.json", README_TABLES)}
+    outputs = {name: args.output_dir / name for name in ("results.md", "results.svg", "results.json", PUBLISHED_TABLES)}
     for path in outputs.values():  # nothing of an earlier run may pass for this one's
         path.unlink(missing_ok=True)
 
@@ -388,8 +388,8 @@ def main(argv=None):
         pyperf.BenchmarkSuite(list(benchmarks.values())).dump(str(outputs["results.json"]))
         written.append(outputs["results.json"])
     if mode.name == "full" and inputs == list(cases.INPUTS) and args.encoders == list(cases.ENCODERS):
-        outputs[README_TABLES].write_text(readme_tables(report, summary))
-        written.append(outputs[README_TABLES])
+        outputs[PUBLISHED_TABLES].write_text(published_tables(report, summary))
+        written.append(outputs[PUBLISHED_TABLES])
     print("written: " + ", ".join(os.path.relpath(path) for path in written))
 
 
