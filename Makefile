@@ -75,7 +75,7 @@ path-build-tools:
 			"(on Debian and Ubuntu: apt-get install cmake ninja-build)"; exit 1; fi
 	@echo "no Python 3.10 found: building the codec with $$(command -v cmake) and $$(command -v ninja) from the PATH"
 
-codec-test: $(CODEC_TOOLS) ## the codec's own tests (C++, no Python needed)
+codec-test: $(CODEC_TOOLS) ## the C++ tests of the codec and of the thread stack bounds (no Python needed)
 	$(CODEC_BIN)cmake -S . -B $(CODEC_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CODEC_NINJA) \
 		-DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_WERROR=ON
 	$(CODEC_BIN)cmake --build $(CODEC_BUILD)
