@@ -1,5 +1,5 @@
-// Platform code: where the calling thread's stack ends, and where the current
-// frame is. Stacks grow downwards on every platform CPython 3.10 runs on.
+// Where the guard stops a thread, and where the current frame is. Stacks grow
+// downwards on every platform CPython 3.10 runs on.
 #include "native_stack.h"
 
 #include "errors.h"

@@ -11,7 +11,6 @@
 // quarter of it.
 #include "stack_bounds.h"
 
-#include <algorithm>
 #include <array>
 #include <cinttypes>
 #include <cstddef>
@@ -108,7 +107,8 @@ size_range thread_sizes(std::uintptr_t requested)
 {
     constexpr std::uintptr_t granularity = 64 * kib;
     constexpr std::uintptr_t wine_minimum = 1024 * kib;
-    return {requested, std::max((requested + granularity - 1) / granularity * granularity, wine_minimum)};
+    const std::uintptr_t rounded = (requested + granularity - 1) / granularity * granularity;
+    return {requested, rounded < wine_minimum ? wine_minimum : rounded};
 }
 
 // The reservation in the program's header is rounded as a thread's.
