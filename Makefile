@@ -20,7 +20,7 @@ MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -
 INSTALLED := .venv/module-installed
 
 .PHONY: help clean demo install test codec-test module-test bench bench-publish wheel clang-tools \
-	path-build-tools cross-tools sanitize sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
+	path-build-tools cross-tools stack-cross sanitize sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
 
 help: ## list the targets
 	@echo "make TARGET, where TARGET is one of:"
@@ -75,7 +75,7 @@ path-build-tools:
 			"(on Debian and Ubuntu: apt-get install cmake ninja-build)"; exit 1; fi
 	@echo "no Python 3.10 found: building the codec with $$(command -v cmake) and $$(command -v ninja) from the PATH"
 
-codec-test: $(CODEC_TOOLS) ## the codec's own tests (C++, no Python needed)
+codec-test: $(CODEC_TOOLS) ## the C++ tests of the codec and of the thread stack bounds (no Python needed)
 	$(CODEC_BIN)cmake -S . -B $(CODEC_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CODEC_NINJA) \
 		-DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_WERROR=ON
 	$(CODEC_BIN)cmake --build $(CODEC_BUILD)
@@ -153,6 +153,31 @@ cross-tools: $(BIN)/python-zig ## install zig (pinned, into .venv), and qemu-use
 		$(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
 		$(SUDO) apt-get install -y -qq --no-install-recommends $(CROSS_PACKAGES); \
 	fi
+
+# The thread stack bounds that the native stack guard starts from, checked by
+# tests/stack/stack_bounds_test.cpp: natively, as static musl binaries (the
+# aarch64 one under qemu), and under wine for Windows. The macOS builds are
+# compiled only: nothing here runs them.
+STACK_CROSS := build/stack-cross
+STACK_SOURCES := tests/stack/stack_bounds_test.cpp encoder/stack_bounds.cpp
+STACK_FLAGS := -std=c++17 -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror -Iencoder
+STACK_BINARIES := $(addprefix $(STACK_CROSS)/,x86_64-linux-musl aarch64-linux-musl x86_64-windows-gnu.exe \
+	x86_64-macos aarch64-macos)
+
+$(STACK_CROSS)/native: $(STACK_SOURCES) encoder/stack_bounds.h
+	mkdir -p $(@D)
+	c++ $(STACK_FLAGS) -pthread $(STACK_SOURCES) -o $@
+
+$(STACK_BINARIES): $(STACK_SOURCES) encoder/stack_bounds.h | $(BIN)/python-zig
+	mkdir -p $(@D)
+	$(ZIG) c++ -target $(basename $(@F)) $(if $(findstring linux,$(@F)),-static) $(STACK_FLAGS) $(STACK_SOURCES) -o $@
+
+stack-cross: cross-tools $(STACK_CROSS)/native $(STACK_BINARIES) ## check the thread stack bounds natively, on musl (x86_64; aarch64 in qemu) and Windows (wine); compile them for macOS
+	$(STACK_CROSS)/native
+	$(STACK_CROSS)/x86_64-linux-musl
+	qemu-aarch64-static $(STACK_CROSS)/aarch64-linux-musl
+	WINEPREFIX=$(abspath $(STACK_CROSS)/wine) WINEDEBUG=-all $(WINE) $(STACK_CROSS)/x86_64-windows-gnu.exe
+	@echo "x86_64-macos, aarch64-macos: compiled warnings-clean; they cannot run on this machine"
 
 # ---- Checked builds: sanitizers, fuzzing, allocation faults -----------------
 # They need clang, libFuzzer and the sanitizer runtimes; these are installed

@@ -1,17 +1,13 @@
-// Platform code: where the calling thread's stack ends, and where the current
-// frame is. Stacks grow downwards on every platform CPython 3.10 runs on.
+// Where the guard stops a thread, and where the current frame is. Stacks grow
+// downwards on every platform CPython 3.10 runs on.
 #include "native_stack.h"
 
 #include "errors.h"
+#include "stack_bounds.h"
 
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <cstddef>
-
-#ifdef __GLIBC__
-#include <pthread.h>
-#endif
 
 namespace veldspray {
 namespace {
@@ -20,32 +16,18 @@ namespace {
 // for Python code that classification may run (__index__, __eq__, __str__).
 constexpr std::uintptr_t minimum_headroom = std::uintptr_t{128} * 1024;
 
-#ifdef __GLIBC__
+// Where the platform cannot tell the thread's stack there is no native check:
+// deep input is then bounded by the interpreter's recursion limit in the
+// unlimited configurations and by max_depth in the limited ones.
 std::uintptr_t compute_stack_floor() noexcept
 {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+    const stack_bounds bounds = current_thread_stack_bounds();
+    if (bounds.low == 0 || bounds.high <= bounds.low) {
         return 0;
     }
-    void *low = nullptr;
-    std::size_t size = 0;
-    const int status = pthread_attr_getstack(&attributes, &low, &size);
-    pthread_attr_destroy(&attributes);
-    if (status != 0 || low == nullptr) {
-        return 0;
-    }
-    const std::uintptr_t headroom = std::max<std::uintptr_t>(minimum_headroom, size / 4);
-    return reinterpret_cast<std::uintptr_t>(low) + headroom;
+    const std::uintptr_t headroom = std::max<std::uintptr_t>(minimum_headroom, (bounds.high - bounds.low) / 4);
+    return bounds.low + headroom;
 }
-#else
-// Without a way to ask for the thread's stack bounds there is no native
-// check: deep input is then bounded by the interpreter's recursion limit in
-// the unlimited configurations and by max_depth in the limited ones.
-std::uintptr_t compute_stack_floor() noexcept
-{
-    return 0;
-}
-#endif
 
 } // namespace
 

@@ -1,6 +1,7 @@
 // The guard of the native stack: keeps deep or self-containing input, and
 // dumps called again from a value's own Python code, from overflowing the
-// calling thread's stack. Everything platform-specific is in native_stack.cpp.
+// calling thread's stack. The platform code is in stack_bounds.cpp (the
+// thread's stack) and native_stack.cpp (the current frame).
 #pragma once
 
 #include <cstdint>

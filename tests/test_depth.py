@@ -51,16 +51,11 @@ def test_self_containing_list_with_a_limit_names_the_limit():
 
 @pytest.mark.parametrize("indefinite", [True, False])
 @pytest.mark.parametrize("max_depth", [0, 2**64 - 1])
-def test_unbounded_nesting_raises_recursion_error(indefinite, max_depth):
+def test_self_containing_list_raises_recursion_error(indefinite, max_depth):
     looped = []
     looped.append(looped)
     with pytest.raises(RecursionError):
         dumps(looped, indefinite=indefinite, max_depth=max_depth)
-    deep = []
-    for _ in range(100_000):
-        deep = [deep]
-    with pytest.raises(RecursionError):
-        dumps(deep, indefinite=indefinite, max_depth=max_depth)
 
 
 def test_a_failed_call_leaves_nothing_behind():

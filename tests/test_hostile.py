@@ -4,6 +4,7 @@ instead of taking pytest down; the child reports the bytes or the exception.
 """
 
 import copy
+import gc
 import os
 import pickle
 import re
@@ -17,7 +18,7 @@ import time
 import cbor2
 import pytest
 
-from checked_build import UNDER_SANITIZER
+from support import main_stack_size, unwritable_depth, writable_depth
 from veldspray_cbor import dumps
 
 pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="each case runs in a forked child")
@@ -339,8 +340,12 @@ def nested(shape, depth):
             inner.append((inner,))
         return inner
     value = None
-    for _ in range(depth):
-        value = {"k": value} if shape == "dict" else (value,) if shape == "tuple" else [value]
+    gc.disable()  # collections would walk the growing chain again and again
+    try:
+        for _ in range(depth):
+            value = {"k": value} if shape == "dict" else (value,) if shape == "tuple" else [value]
+    finally:
+        gc.enable()
     return value
 
 
@@ -356,6 +361,20 @@ def python_reach():
     return down(0)
 
 
+THREAD_STACK_SIZE = 512 * 1024
+
+
+def stack_size(where):
+    """The size of the stack that run_on runs a task on; skips the test where
+    the main thread's stack has no limit."""
+    if where == "thread":
+        return THREAD_STACK_SIZE
+    size = main_stack_size()
+    if size is None:
+        pytest.skip("the main thread's stack has no size limit that a test can nest past")
+    return size
+
+
 def run_on(where, recursion_limit, task):
     """Runs task() in a forked child, on its main thread or on a thread with a
     512 KiB stack, under the given recursion limit (None: the default)."""
@@ -366,7 +385,7 @@ def run_on(where, recursion_limit, task):
         if where == "main":
             return task()
         box = []
-        previous = threading.stack_size(512 * 1024)
+        previous = threading.stack_size(THREAD_STACK_SIZE)
         try:
             thread = threading.Thread(target=lambda: box.append(task()))
             thread.start()
@@ -383,26 +402,25 @@ SETTINGS = pytest.mark.parametrize(
     [("main", None), ("main", 10**6), ("thread", None), ("thread", 10**6)],
     ids=["main thread", "main thread, limit 1e6", "512k thread", "512k thread, limit 1e6"],
 )
-# Depths that each setting must still write. The sanitizer's larger stack
-# frames let the native stack guard stop sooner.
-STACK_SCALE = 4 if UNDER_SANITIZER else 1
-WRITABLE = {
-    ("main", None): 500,
-    ("thread", None): 500,
-    ("main", 10**6): 20000 // STACK_SCALE,
-    ("thread", 10**6): 1000 // STACK_SCALE,
-}
+
+
+# A depth that each setting must still write: the interpreter's default
+# recursion limit (1000) bounds the unlimited configurations.
+def writable(where, recursion_limit):
+    return writable_depth(stack_size(where)) if recursion_limit else 500
 
 
 @SETTINGS
 @pytest.mark.parametrize("shape", ["list", "tuple", "dict", "self list", "self dict", "self tuple"])
 def test_deep_nesting_raises_cleanly(shape, where, recursion_limit):
+    deep, written = unwritable_depth(stack_size(where)), writable(where, recursion_limit)
+
     def task():
         reach = python_reach() if recursion_limit is None else None
-        value = nested(shape, 100_000)
+        value = nested(shape, deep)
         results = [outcome(lambda: dumps(value, *config)) for config in CONFIGURATIONS]  # noqa: B023 (called within this iteration)
         results += [outcome(lambda: dumps(value, indefinite, 50)) for indefinite in (True, False)]  # noqa: B023 (called within this iteration)
-        results.append(outcome(lambda: dumps(nested("list", WRITABLE[where, recursion_limit]), False)))
+        results.append(outcome(lambda: dumps(nested("list", written), False)))
         return results, reach, python_reach() if recursion_limit is None else None
 
     results, reach_before, reach_after = run_on(where, recursion_limit, task)
@@ -410,7 +428,7 @@ def test_deep_nesting_raises_cleanly(shape, where, recursion_limit):
         check(result, DEEP)
     for result in results[4:6]:
         check(result, Fails("RuntimeError", "^Exceeded recursion limit:50$"))
-    assert results[6] == ("bytes", b"\x81" * WRITABLE[where, recursion_limit] + b"\xf6")
+    assert results[6] == ("bytes", b"\x81" * written + b"\xf6")
     assert reach_before == reach_after  # every level entered was left again
 
 
