@@ -3,7 +3,6 @@ too, the walk over the objects inside a value, and how deep values can nest
 on a given stack."""
 
 import pathlib
-import resource
 
 from checked_build import UNDER_SANITIZER
 
@@ -59,5 +58,7 @@ def writable_depth(stack_size):
 def main_stack_size():
     """The main thread's stack size, the stack size limit; None where there is
     none, or where it is too large (over 64 MiB) to nest past in a test."""
+    import resource  # POSIX only, like the forked children that need this
+
     limit = resource.getrlimit(resource.RLIMIT_STACK)[0]
     return None if limit == resource.RLIM_INFINITY or limit > 64 * 2**20 else limit
