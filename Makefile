@@ -107,7 +107,6 @@ bench-publish: $(BIN)/pyperf ## copy the last full make bench into README.md and
 # (scripts/check_wheel_symbols); the x86_64 manylinux one is also tested
 # installed.
 WHEEL_TEST_VENV := build/wheel-test
-GLIBC_WHEEL := x86_64-linux-gnu.2.17
 
 $(BIN)/auditwheel: tests/wheel-requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r tests/wheel-requirements.txt
@@ -127,19 +126,23 @@ PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair --wheel-dir dist build/wh
 $(BIN)/python scripts/check_wheel_symbols dist/*-$(if $(findstring musl,$(1)),musl,many)linux*_$(zig_arch).whl
 endef
 
-wheel: $(BIN)/python-zig $(BIN)/auditwheel ## sdist and the x86_64 manylinux wheel into dist/, checked, and tested installed without a compiler
-	rm -rf dist
-	$(BIN)/python -m build --sdist --outdir dist .
-	$(call zig_wheel,$(GLIBC_WHEEL))
-	$(BIN)/twine check --strict dist/*
-	$(BIN)/auditwheel show dist/*.whl
-	scripts/test_wheel $(PYTHON) dist/*.whl $(WHEEL_TEST_VENV)
+# $(call distributions,TARGETS): the sdist and a wheel for each target into
+# dist/, the x86_64 manylinux one tested installed, after every wheel is built.
+define distributions
+rm -rf dist
+$(BIN)/python -m build --sdist --outdir dist .
+$(foreach target,$(1),$(call zig_wheel,$(target))
+)
+$(BIN)/twine check --strict dist/*
+ls -l dist
+scripts/test_wheel $(PYTHON) dist/*-manylinux*_x86_64.whl $(WHEEL_TEST_VENV)
+endef
 
-wheels: cross-tools wheel ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
-	$(call zig_wheel,aarch64-linux-gnu.2.17)
-	$(call zig_wheel,x86_64-linux-musl)
-	$(call zig_wheel,aarch64-linux-musl)
-	$(BIN)/twine check --strict dist/*
+wheel: $(BIN)/python-zig $(BIN)/auditwheel ## sdist and the x86_64 manylinux wheel into dist/, checked, and tested installed without a compiler
+	$(call distributions,x86_64-linux-gnu.2.17)
+
+wheels: cross-tools $(BIN)/auditwheel ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
+	$(call distributions,x86_64-linux-gnu.2.17 aarch64-linux-gnu.2.17 x86_64-linux-musl aarch64-linux-musl)
 
 # ---- Other platforms ----------------------------------------------------------
 # zig from PyPI cross-compiles for every target; Debian's qemu-user runs the
