@@ -138,10 +138,10 @@ ls -l dist
 scripts/test_wheel $(PYTHON) dist/*-manylinux*_x86_64.whl $(WHEEL_TEST_VENV)
 endef
 
-wheel: $(BIN)/python-zig $(BIN)/auditwheel ## sdist and the x86_64 manylinux wheel into dist/, checked, and tested installed without a compiler
+wheel: $(BIN)/python-zig $(BIN)/cmake $(BIN)/auditwheel ## sdist and the x86_64 manylinux wheel into dist/, checked, and tested installed without a compiler
 	$(call distributions,x86_64-linux-gnu.2.17)
 
-wheels: cross-tools $(BIN)/auditwheel ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
+wheels: cross-tools $(BIN)/cmake $(BIN)/auditwheel ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
 	$(call distributions,x86_64-linux-gnu.2.17 aarch64-linux-gnu.2.17 x86_64-linux-musl aarch64-linux-musl)
 
 # ---- Other platforms ----------------------------------------------------------
