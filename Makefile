@@ -205,25 +205,20 @@ codec-cross: cross-tools $(BIN)/cmake ## the codec's tests built by zig for s390
 	$(call codec_cross,aarch64-linux-musl)
 
 # The thread stack bounds that the native stack guard starts from, checked by
-# tests/stack/stack_bounds_test.cpp: natively, as static musl binaries (the
-# aarch64 one under qemu), and under wine for Windows. The macOS builds are
-# compiled only: nothing here runs them.
+# tests/stack/stack_bounds_test.cpp, which make codec-test runs natively: here
+# as static musl binaries (the aarch64 one under qemu), and under wine for
+# Windows. The macOS builds are compiled only: nothing here runs them.
 STACK_CROSS := build/stack-cross
 STACK_SOURCES := tests/stack/stack_bounds_test.cpp encoder/stack_bounds.cpp
 STACK_FLAGS := -std=c++17 -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror -Iencoder
 STACK_BINARIES := $(addprefix $(STACK_CROSS)/,x86_64-linux-musl aarch64-linux-musl x86_64-windows-gnu.exe \
 	x86_64-macos aarch64-macos)
 
-$(STACK_CROSS)/native: $(STACK_SOURCES) encoder/stack_bounds.h
-	mkdir -p $(@D)
-	c++ $(STACK_FLAGS) -pthread $(STACK_SOURCES) -o $@
-
 $(STACK_BINARIES): $(STACK_SOURCES) encoder/stack_bounds.h | $(BIN)/python-zig
 	mkdir -p $(@D)
 	$(ZIG) c++ -target $(basename $(@F)) $(if $(findstring linux,$(@F)),-static) $(STACK_FLAGS) $(STACK_SOURCES) -o $@
 
-stack-cross: cross-tools $(STACK_CROSS)/native $(STACK_BINARIES) ## check the thread stack bounds natively, on musl (x86_64; aarch64 in qemu) and Windows (wine); compile them for macOS
-	$(STACK_CROSS)/native
+stack-cross: cross-tools $(STACK_BINARIES) ## check the thread stack bounds on musl (x86_64; aarch64 in qemu) and Windows (wine); compile them for macOS
 	$(STACK_CROSS)/x86_64-linux-musl
 	qemu-aarch64-static $(STACK_CROSS)/aarch64-linux-musl
 	WINEPREFIX=$(abspath $(STACK_CROSS)/wine) WINEDEBUG=-all $(WINE) $(STACK_CROSS)/x86_64-windows-gnu.exe
