@@ -5,7 +5,7 @@
 .DEFAULT_GOAL := help
 NO_PYTHON_GOALS := help clean codec-test
 
-PYTHON := $(shell scripts/python310 2>/dev/null)
+PYTHON := $(shell scripts/find_python 2>/dev/null)
 ifeq ($(PYTHON),)
 ifneq ($(filter-out $(NO_PYTHON_GOALS),$(or $(MAKECMDGOALS),$(.DEFAULT_GOAL))),)
 $(error no Python 3.10 interpreter found. Install one, e.g. with pyenv (pyenv install 3.10) \
