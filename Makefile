@@ -129,8 +129,9 @@ docs: $(DOCS_VENV)/module-installed ## build the Sphinx site into build/docs/htm
 # tools, which the target's platform name cannot mislead. zig records the musl
 # libc as plain libc.so, which musllinux systems call libc.musl-ARCH.so.1.
 # Each wheel's symbols are checked against its libc and CPython 3.10
-# (scripts/check_wheel_symbols); the x86_64 manylinux one is also tested
-# installed.
+# (scripts/check_wheel_symbols), and each distribution's description for
+# links that an index page cannot resolve (scripts/check_description); the
+# x86_64 manylinux one is also tested installed.
 WHEEL_TEST_VENV := build/wheel-test
 
 $(BIN)/auditwheel: tests/wheel-requirements.txt | $(BIN)/python
@@ -159,6 +160,7 @@ $(BIN)/python -m build --sdist --outdir dist .
 $(foreach target,$(1),$(call zig_wheel,$(target))
 )
 $(BIN)/twine check --strict dist/*
+$(BIN)/python scripts/check_description dist/*
 ls -l dist
 scripts/test_wheel $(PYTHON) dist/*-manylinux*_x86_64.whl $(WHEEL_TEST_VENV)
 endef
