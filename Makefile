@@ -19,7 +19,7 @@ CODEC_BUILD := build/codec
 MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -type f)
 INSTALLED := .venv/module-installed
 
-.PHONY: help clean demo install test codec-test module-test bench bench-publish wheel wheels clang-tools \
+.PHONY: help clean demo install test codec-test module-test bench bench-publish wheel wheels index-test clang-tools \
 	path-build-tools cross-tools codec-cross stack-cross sanitize sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
 
 help: ## list the targets
@@ -170,6 +170,10 @@ wheel: $(BIN)/python-zig $(BIN)/cmake $(BIN)/auditwheel ## sdist and the x86_64 
 
 wheels: cross-tools $(BIN)/cmake $(BIN)/auditwheel ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
 	$(call distributions,x86_64-linux-gnu.2.17 aarch64-linux-gnu.2.17 x86_64-linux-musl aarch64-linux-musl)
+
+# Not part of make test: it needs the wheels, which take long to build cold.
+index-test: ## serve dist/ (make wheel or make wheels) as a package index on localhost and install from it as a user would
+	scripts/index_test $(PYTHON)
 
 # ---- Other platforms ----------------------------------------------------------
 # zig from PyPI cross-compiles for every target; Debian's qemu-user runs the
