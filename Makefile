@@ -27,7 +27,7 @@ help: ## list the targets
 	@awk -F ':.*## ' '/^[a-z-]+:.*## / { printf "  %-16s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
 
 clean: ## remove the environments, all build output and the tools' caches
-	rm -rf .venv .venv-sanitize .venv-docs build dist docs/_generate .hypothesis .pytest_cache .mypy_cache .ruff_cache
+	rm -rf .venv .venv-sanitize .venv-docs build dist .hypothesis .pytest_cache .mypy_cache .ruff_cache
 	find . -path ./.git -prune -o -name __pycache__ -type d -exec rm -rf {} +
 
 $(BIN)/python:
@@ -95,10 +95,10 @@ bench-publish: $(BIN)/pyperf ## copy the last full make bench into bench/README.
 # ---- Documentation ----------------------------------------------------------
 # Sphinx and its pinned tools live in their own environment, .venv-docs:
 # myst-parser needs an older docutils and markdown-it-py than twine's, which
-# make wheel installs into .venv. The site is rendered from the module
-# installed there: the API page from its docstrings, whose autosummary writes
-# the page of dumps to docs/_generate/ (ignored by git). Warnings, broken
-# references included, fail the build.
+# make wheel installs into .venv. The module is installed there for its
+# version; the API page is rendered from the type stub's docstring
+# (docs/_ext/stub_function.py). Warnings, broken references included, fail
+# the build.
 .PHONY: docs
 DOCS_VENV := .venv-docs
 DOCS_BUILD := build/docs

@@ -52,9 +52,12 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
             numpy.float32 become true or false); else with __int__, that
             integer (uuid.UUID). Anything else (set, bytearray, datetime)
             is refused.
-        Subclasses of the built-in types are written from their stored
-        contents; their own __iter__, items, __str__ or __float__ is never
-        called.
+
+    Subclasses of the built-in types are written from their stored contents;
+    their own __iter__, items, __str__ or __float__ is never called.
+
+    Returns:
+        bytes: the CBOR encoding of value, a new object on every call.
 
     Raises:
         TypeError: the arguments do not fit the signature, or the top-level
@@ -69,8 +72,8 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
             contains itself; with or without it, nesting deeper than the
             calling thread's native stack allows.
         MemoryError: the output cannot grow.
-        KeyboardInterrupt, SystemExit, MemoryError and RecursionError raised
-            by a value's own methods pass through unchanged; any other
+        KeyboardInterrupt, SystemExit, MemoryError, RecursionError: raised by
+            a value's own methods, they pass through unchanged; any other
             exception from them only means that the value is refused.
 
     Example:
