@@ -33,15 +33,27 @@ html_css_files = ["narrow.css"]
 
 # Inline code that is only hex bytes, such as `f9 3e 00`.
 HEX_BYTES = re.compile(r"[0-9a-f]{2}( [0-9a-f]{2})+")
+# Where a call in a table's header, such as dumps(v, indefinite=False), may
+# break besides its spaces: after an opening parenthesis or an equals sign.
+CALL_BREAK = re.compile(r"(?<=[(=])(?=\w)")
 
 
 def mark_pages(app, doctree):
-    """Class the inline byte strings, which the stylesheet keeps on one line,
+    """Class the inline byte strings, which the stylesheet keeps on one line;
+    let calls in tables' headers break, so that the benchmark's tables fit;
     and show each image at the column's width, which makes Sphinx link it to
     its full size (the benchmark chart is unreadable on a phone otherwise)."""
     for literal in doctree.findall(nodes.literal):
         if HEX_BYTES.fullmatch(literal.astext()):
             literal["classes"].append("bytes")
+    for header in doctree.findall(nodes.thead):
+        for text in list(header.findall(nodes.Text)):
+            first, *rest = CALL_BREAK.split(text.astext())
+            if rest:
+                pieces = [nodes.Text(first)]
+                for piece in rest:
+                    pieces += [nodes.raw("", "<wbr>", format="html"), nodes.Text(piece)]
+                text.parent.replace(text, pieces)
     for image in doctree.findall(nodes.image):
         image.setdefault("width", "100%")
 
