@@ -18,7 +18,7 @@ SOURCES = {
     "README.md": 7,
     "docs/index.md": 2,
     "docs/recipes.md": 19,
-    "module/veldspray_cbor-stubs/__init__.pyi": 1,
+    "module/veldspray_cbor-stubs/__init__.pyi": 3,
 }
 # A code fence would otherwise read as the last line of an example's output.
 FENCE = re.compile(r"^\s*```.*$", re.MULTILINE)

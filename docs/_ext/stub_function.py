@@ -8,7 +8,7 @@ It generates reStructuredText, so it belongs on a .rst page.
 
 The signature is the one a caller writes: names and defaults, without the
 stub's parameter types. The docstring's Google-style sections (Arguments,
-Returns, Raises, Example, and the custom one below) become the Python
+Returns, Raises, Examples, and the custom one below) become the Python
 domain's fields, through napoleon.
 """
 

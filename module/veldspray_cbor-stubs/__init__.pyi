@@ -76,7 +76,13 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
             a value's own methods, they pass through unchanged; any other
             exception from them only means that the value is refused.
 
-    Example:
+    Examples:
+        >>> dumps({"a": [1, 2.5]}).hex(" ")
+        'bf 61 61 9f 01 f9 41 00 ff ff'
         >>> dumps({"a": [1, 2.5]}, indefinite=False).hex(" ")
         'a1 61 61 82 01 f9 41 00'
+        >>> dumps([[1]], max_depth=1)
+        Traceback (most recent call last):
+          ...
+        RuntimeError: Exceeded recursion limit:1
     """
