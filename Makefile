@@ -27,7 +27,7 @@ help: ## list the targets
 	@awk -F ':.*## ' '/^[a-z-]+:.*## / { printf "  %-16s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
 
 clean: ## remove the environments, all build output and the tools' caches
-	rm -rf .venv .venv-sanitize .venv-docs build dist docs/_generate .hypothesis .pytest_cache .mypy_cache .ruff_cache
+	rm -rf .venv .venv-sanitize .venv-docs build dist .hypothesis .pytest_cache .mypy_cache .ruff_cache
 	find . -path ./.git -prune -o -name __pycache__ -type d -exec rm -rf {} +
 
 $(BIN)/python:
@@ -95,11 +95,11 @@ bench-publish: $(BIN)/pyperf ## copy the last full make bench into bench/README.
 # ---- Documentation ----------------------------------------------------------
 # Sphinx and its pinned tools live in their own environment, .venv-docs:
 # myst-parser needs an older docutils and markdown-it-py than twine's, which
-# make wheel installs into .venv. The site is rendered from the module
-# installed there: the API page from its docstrings, whose autosummary writes
-# the page of dumps to docs/_generate/ (ignored by git). Warnings, broken
-# references included, fail the build.
-.PHONY: docs
+# make wheel installs into .venv. The module is installed there for its
+# version; the API page is rendered from the type stub's docstring
+# (docs/_ext/stub_function.py). Warnings, broken references included, fail
+# the build.
+.PHONY: docs docs-screenshots
 DOCS_VENV := .venv-docs
 DOCS_BUILD := build/docs
 
@@ -113,9 +113,24 @@ $(DOCS_VENV)/module-installed: $(MODULE_FILES) $(DOCS_VENV)/bin/sphinx-build
 	$(DOCS_VENV)/bin/python -m pip install --quiet --no-deps .
 	touch $@
 
+# Every page is read afresh (-E, 3 s): Sphinx would otherwise keep pages it
+# thinks current after a change to conf.py, the extension or the stylesheet.
 docs: $(DOCS_VENV)/module-installed ## build the Sphinx site into build/docs/html, warnings as errors
-	$(DOCS_VENV)/bin/sphinx-build -W -n --keep-going -q -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
+	$(DOCS_VENV)/bin/sphinx-build -E -W -n --keep-going -q -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
 	@echo "the site is in $(DOCS_BUILD)/html/index.html"
+
+# Screenshots of the site's main pages as a phone (390 px) and a laptop
+# (1280 px) show them, taken by Debian's headless chromium, installed pinned
+# when missing, with a check that no table, code or byte string is cut off
+# (scripts/docs_screenshots). Not run in CI.
+CHROMIUM_PACKAGE := chromium=156.0.8078.129-1~deb12u1
+
+docs-screenshots: docs ## screenshots of the site at 390 and 1280 px into build/docs/screenshots; fails if anything is cut off
+	@if ! command -v chromium >/dev/null; then \
+		$(SUDO) apt-get -o DPkg::Lock::Timeout=600 update -qq && DEBIAN_FRONTEND=noninteractive \
+		$(SUDO) apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends $(CHROMIUM_PACKAGE); \
+	fi
+	$(PYTHON) scripts/docs_screenshots $(DOCS_BUILD)/html $(DOCS_BUILD)/screenshots
 
 # ---- Distributions ------------------------------------------------------
 # Every wheel is cross-built by zig (make cross-tools) through the same
