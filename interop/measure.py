@@ -399,14 +399,14 @@ def keys_of_kinds(test):
     return lambda value, mode: any_map(value, lambda m: any(test(key) for key, _ in m))
 
 
-# Each reader: its command, the Debian package that brings it, and its named
+# Each reader: its command, the Debian packages that bring it, and its named
 # limits: refusals (value, mode -> refused?) and transformations of the
 # expected value, applied in order.
 READERS = {
-    "libcbor": {"command": [BUILD / "read_libcbor"], "package": "libcbor-dev", "refuses": {}, "transforms": {}},
+    "libcbor": {"command": [BUILD / "read_libcbor"], "packages": ["libcbor-dev"], "refuses": {}, "transforms": {}},
     "fxamacker/cbor": {
         "command": [BUILD / "read_fxamacker"],
-        "package": "golang-github-fxamacker-cbor-dev",
+        "packages": ["golang-github-fxamacker-cbor-dev"],
         "refuses": {
             "nesting over 32 levels refused": deeper_than(32),
             "byte-string and array map keys refused": keys_of_kinds(lambda key: isinstance(key, (bytes, list))),
@@ -415,7 +415,7 @@ READERS = {
     },
     "serde_cbor": {
         "command": [BUILD / "rust" / "release" / "read_serde_cbor"],
-        "package": "librust-serde-cbor-dev",
+        "packages": ["librust-serde-cbor-dev"],
         "refuses": {"nesting over 127 levels refused": deeper_than(127)},
         "transforms": {"map order lost, NaN keys merge (BTreeMap)": sorted_maps},
     },
@@ -426,7 +426,7 @@ READERS = {
             "/usr/share/java/jackson-core.jar:/usr/share/java/jackson-dataformat-cbor.jar",
             HERE / "readers" / "ReadJackson.java",
         ],
-        "package": "libjackson2-dataformat-cbor",
+        "packages": ["libjackson2-dataformat-cbor", "libjackson2-core-java"],
         "refuses": {
             "map keys other than text, bytes or integers refused": keys_of_kinds(
                 lambda key: not isinstance(key, (str, bytes, int)) or isinstance(key, bool)
@@ -439,7 +439,7 @@ READERS = {
     },
     "node-cbor": {
         "command": ["node", HERE / "readers" / "read_node_cbor.js"],
-        "package": "node-cbor",
+        "packages": ["node-cbor"],
         "refuses": {},
         "transforms": {
             "integral floats read as integers": js_numbers,
@@ -449,7 +449,7 @@ READERS = {
     },
     "CBOR::XS": {
         "command": ["perl", HERE / "readers" / "read_cbor_xs.pl"],
-        "package": "libcbor-xs-perl",
+        "packages": ["libcbor-xs-perl"],
         "refuses": {"nesting over 512 levels refused": deeper_than(512)},
         "transforms": {
             "map keys become strings; array keys lose their values": perl_keys,
@@ -458,7 +458,7 @@ READERS = {
     },
     "cbor gem": {
         "command": ["ruby", HERE / "readers" / "read_cbor_gem.rb"],
-        "package": "ruby-cbor",
+        "packages": ["ruby-cbor"],
         "refuses": {
             "indefinite-length containers nested in a container refused": nested_indefinite,
             "nesting over 128 levels refused": deeper_than(128),
@@ -467,7 +467,7 @@ READERS = {
     },
     "cbor2": {
         "command": None,
-        "package": None,
+        "packages": [],
         "refuses": {"nesting over 400 levels refused": deeper_than(400)},
         "transforms": {},
     },
@@ -530,13 +530,33 @@ def self_check_items(lines):
     return ["1c" + longest[2:], longest[:-2]]
 
 
-def package_version(package):
-    if package is None:
+def package_versions(packages):
+    if not packages:
         return f"cbor2 {importlib.metadata.version('cbor2')} (PyPI)"
-    version = subprocess.run(
-        ["dpkg-query", "-W", "-f", "${Version}", package], capture_output=True, text=True, check=False
-    ).stdout
-    return f"`{package}` {version or 'not installed'}"
+    versions = []
+    for package in packages:
+        query = ["dpkg-query", "-W", "-f", "${Version}", package]
+        versions.append(f"`{package}` {subprocess.run(query, capture_output=True, text=True, check=False).stdout}")
+    return ", ".join(versions)
+
+
+def runtimes():
+    """The interpreters and virtual machine that ran the readers: any recent
+    one will do, so make interop installs them only where there is none."""
+    commands = {
+        "Java": ["java", "-XshowSettings:properties", "-version"],
+        "Node.js": ["node", "-p", "process.versions.node"],
+        "Perl": ["perl", "-e", "print $^V"],
+        "Ruby": ["ruby", "-e", "print RUBY_VERSION"],
+    }
+    versions = []
+    for name, command in commands.items():
+        result = subprocess.run(command, capture_output=True, text=True, check=False)
+        output = result.stdout + result.stderr
+        if name == "Java":
+            output = next(line for line in output.splitlines() if "java.version =" in line).split("=")[1]
+        versions.append(f"{name} {output.strip().lstrip('v')}")
+    return ", ".join(versions)
 
 
 def main(argv=None):
@@ -592,7 +612,7 @@ def main(argv=None):
                     )
             print(f"  {name}, {mode}: {time.monotonic() - reader_started:.1f} s", flush=True)
 
-    versions = {name: package_version(reader["package"]) for name, reader in READERS.items()}
+    versions = {name: package_versions(reader["packages"]) for name, reader in READERS.items()}
     tables = tables_text(counts, smallest, versions, summary)
     print("\n" + tables)
     report_unexplained(unexplained)
@@ -609,8 +629,12 @@ def main(argv=None):
 
 def tables_text(counts, smallest, versions, summary):
     today = datetime.datetime.now(datetime.timezone.utc).date().isoformat()
+    measured = (
+        f"Measured on {today}, on {summary}, each written in both length modes "
+        f"(`indefinite=False`, then `True`), with {runtimes()}.\n"
+    )
     rows = [
-        f"Measured on {today}, on {summary}, each written in both length modes (`indefinite=False`, then `True`).\n",
+        measured,
         "| reader | version | mode | read | agreed | differed by a limit | failed by a limit | unexplained |",
         "|---|---|---|--:|--:|--:|--:|--:|",
     ]
