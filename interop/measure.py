@@ -122,11 +122,8 @@ def edge_values():
     keys += [True, False, None, (), (1, "a"), ((1,),), 2**64 - 1, 255, 256]
     values += [{key: 1} for key in keys]
     values += [dict.fromkeys(keys, 1), dict(zip(keys, range(len(keys)), strict=True)), {"b": 1, "a": 2, "1": 3, "0": 4}]
-    values += [
-        {float("nan"): 1, float("nan"): 2},
-        {0.0: 1, "x": {-0.0: 2}},
-        {"a": 1, b"a": 2},
-    ]  # two NaN objects are two keys
+    nan_keys = {float("nan"): 1, float("nan"): 2}  # two NaN objects are two keys
+    values += [nan_keys, {0.0: 1, "x": {-0.0: 2}}, {"a": 1, b"a": 2}]
     for depth in DEPTHS:
         values += [nested(depth, lambda child: [child]), nested(depth, lambda child: {"k": child})]
     return values
@@ -163,16 +160,15 @@ class Generator:
         return self.scalar()
 
     def value(self, depth):
-        if depth >= self.max_depth or self.random.random() < 0.45:
+        if depth == 0 or self.random.random() < 0.45:
             return self.scalar()
         size = self.random.randrange(6)
         if self.random.random() < 0.5:
-            return [self.value(depth + 1) for _ in range(size)]
-        return {self.key(0): self.value(depth + 1) for _ in range(size)}
+            return [self.value(depth - 1) for _ in range(size)]
+        return {self.key(0): self.value(depth - 1) for _ in range(size)}
 
     def tree(self):
-        self.max_depth = self.random.choice([1, 2, 3, 4, 6, 8])
-        return self.value(0)
+        return self.value(self.random.choice([1, 2, 3, 4, 6, 8]))
 
 
 def corpus(data_dir):
@@ -259,7 +255,7 @@ def any_map(value, test):
     return False
 
 
-def merged(pairs, kind, identity=lambda key: render(key)):
+def merged(pairs, kind, identity=render):
     """The pairs with each repeated key (same identity) kept once, where it
     first stood, with its last value: what a reader's hash table does."""
     entries = {}
@@ -287,7 +283,7 @@ def twos_complement_heads(value):
             return n
         argument = n if n >= 0 else -1 - n
         for bits in (32, 64):
-            if 2 ** (bits - 1) <= argument < 2**bits and argument >= 2 ** (bits // 2):
+            if 2 ** (bits - 1) <= argument < 2**bits:
                 wrapped = argument - 2**bits
                 return wrapped if n >= 0 else -1 - wrapped
         return n
