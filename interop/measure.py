@@ -608,8 +608,7 @@ def main(argv=None):
                     )
             print(f"  {name}, {mode}: {time.monotonic() - reader_started:.1f} s", flush=True)
 
-    versions = {name: package_versions(reader["packages"]) for name, reader in READERS.items()}
-    tables = tables_text(counts, smallest, versions, summary)
+    tables = tables_text(counts, smallest, summary)
     print("\n" + tables)
     report_unexplained(unexplained)
     for failure in self_check_failures:
@@ -623,25 +622,24 @@ def main(argv=None):
     )
 
 
-def tables_text(counts, smallest, versions, summary):
+def tables_text(counts, smallest, summary):
     today = datetime.datetime.now(datetime.timezone.utc).date().isoformat()
     measured = (
         f"Measured on {today}, on {summary}, each written in both length modes "
-        f"(`indefinite=False`, then `True`), with {runtimes()}.\n"
+        f"(`indefinite=False`, then `True`), with {runtimes()}, by these readers:\n"
     )
-    rows = [
-        measured,
-        "| reader | version | mode | read | agreed | differed by a limit | failed by a limit | unexplained |",
-        "|---|---|---|--:|--:|--:|--:|--:|",
-    ]
+    rows = [measured, "| reader | version |", "|---|---|"]
+    rows += [f"| {name} | {package_versions(reader['packages'])} |" for name, reader in READERS.items()]
+    rows += ["", "| reader | mode | read | agreed | differed by a limit | failed by a limit | unexplained |"]
+    rows += ["|---|---|--:|--:|--:|--:|--:|"]
     for (name, mode), row in sorted(counts.items(), key=lambda entry: list(READERS).index(entry[0][0])):
-        rows.append(f"| {name} | {versions[name]} | {mode} | " + " | ".join(str(row[key]) for key in row) + " |")
+        rows.append(f"| {name} | {mode} | " + " | ".join(str(row[key]) for key in row) + " |")
     rows += ["", "The smallest item that each limit explained, as `dumps` wrote it:", ""]
     rows += ["| reader | limit | item (hex) |", "|---|---|---|"]
     for (name, rule), line in sorted(
         smallest.items(), key=lambda entry: (list(READERS).index(entry[0][0]), entry[0][1])
     ):
-        shown = line if len(line) <= 64 else f"{line[:60]}… ({len(line) // 2} bytes)"
+        shown = line if len(line) <= 32 else f"{line[:24]}… ({len(line) // 2} bytes)"
         rows.append(f"| {name} | {rule} | `{shown}` |")
     return "\n".join(rows) + "\n"
 
