@@ -5,7 +5,7 @@
 .DEFAULT_GOAL := help
 NO_PYTHON_GOALS := help clean codec-test
 
-PYTHON := $(shell scripts/python310 2>/dev/null)
+PYTHON := $(shell scripts/find_python 2>/dev/null)
 ifeq ($(PYTHON),)
 ifneq ($(filter-out $(NO_PYTHON_GOALS),$(or $(MAKECMDGOALS),$(.DEFAULT_GOAL))),)
 $(error no Python 3.10 interpreter found. Install one, e.g. with pyenv (pyenv install 3.10) \
@@ -20,7 +20,7 @@ MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -
 INSTALLED := .venv/module-installed
 
 .PHONY: help clean demo install test codec-test module-test bench bench-publish interop-tools interop-readers interop \
-	interop-publish wheel wheels clang-tools path-build-tools cross-tools codec-cross stack-cross sanitize \
+	interop-publish wheel wheels index-test clang-tools path-build-tools cross-tools codec-cross stack-cross sanitize \
 	sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
 
 help: ## list the targets
@@ -187,8 +187,9 @@ docs-screenshots: docs ## screenshots of the site at 390 and 1280 px into build/
 # tools, which the target's platform name cannot mislead. zig records the musl
 # libc as plain libc.so, which musllinux systems call libc.musl-ARCH.so.1.
 # Each wheel's symbols are checked against its libc and CPython 3.10
-# (scripts/check_wheel_symbols); the x86_64 manylinux one is also tested
-# installed.
+# (scripts/check_wheel_symbols), and each distribution's description for
+# links that an index page cannot resolve (scripts/check_description); the
+# x86_64 manylinux one is also tested installed.
 WHEEL_TEST_VENV := build/wheel-test
 
 $(BIN)/auditwheel: tests/wheel-requirements.txt | $(BIN)/python
@@ -217,6 +218,7 @@ $(BIN)/python -m build --sdist --outdir dist .
 $(foreach target,$(1),$(call zig_wheel,$(target))
 )
 $(BIN)/twine check --strict dist/*
+$(BIN)/python scripts/check_description dist/*
 ls -l dist
 scripts/test_wheel $(PYTHON) dist/*-manylinux*_x86_64.whl $(WHEEL_TEST_VENV)
 endef
@@ -226,6 +228,10 @@ wheel: $(BIN)/python-zig $(BIN)/cmake $(BIN)/auditwheel ## sdist and the x86_64 
 
 wheels: cross-tools $(BIN)/cmake $(BIN)/auditwheel ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
 	$(call distributions,x86_64-linux-gnu.2.17 aarch64-linux-gnu.2.17 x86_64-linux-musl aarch64-linux-musl)
+
+# Not part of make test: it needs the wheels, which take long to build cold.
+index-test: ## serve dist/ (make wheel or make wheels) as a package index on localhost and install from it as a user would
+	scripts/index_test $(PYTHON)
 
 # ---- Other platforms ----------------------------------------------------------
 # zig from PyPI cross-compiles for every target; Debian's qemu-user runs the
