@@ -138,10 +138,10 @@ interop-publish: install $(BIN)/cbor2 ## copy the tables of the last make intero
 # ---- Documentation ----------------------------------------------------------
 # Sphinx and its pinned tools live in their own environment, .venv-docs:
 # myst-parser needs an older docutils and markdown-it-py than twine's, which
-# make wheel installs into .venv. The module is installed there for its
-# version; the API page is rendered from the type stub's docstring
-# (docs/_ext/stub_function.py). Warnings, broken references included, fail
-# the build.
+# make wheel installs into .venv. The site needs no build of the module: its
+# version comes from pyproject.toml, and the API page is rendered from the type
+# stub's docstring (docs/_ext/stub_function.py). Warnings, broken references
+# included, fail the build.
 .PHONY: docs docs-screenshots
 DOCS_VENV := .venv-docs
 DOCS_BUILD := build/docs
@@ -152,13 +152,9 @@ $(DOCS_VENV)/bin/sphinx-build: docs/requirements.txt
 	$(DOCS_VENV)/bin/python -m pip install --quiet -r docs/requirements.txt
 	touch $@
 
-$(DOCS_VENV)/module-installed: $(MODULE_FILES) $(DOCS_VENV)/bin/sphinx-build
-	$(DOCS_VENV)/bin/python -m pip install --quiet --no-deps .
-	touch $@
-
 # Every page is read afresh (-E, 3 s): Sphinx would otherwise keep pages it
 # thinks current after a change to conf.py, the extension or the stylesheet.
-docs: $(DOCS_VENV)/module-installed ## build the Sphinx site into build/docs/html, warnings as errors
+docs: $(DOCS_VENV)/bin/sphinx-build ## build the Sphinx site into build/docs/html, warnings as errors
 	$(DOCS_VENV)/bin/sphinx-build -E -W -n --keep-going -q -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
 	@echo "the site is in $(DOCS_BUILD)/html/index.html"
 

@@ -1,20 +1,20 @@
 """Sphinx configuration of the veldspray_cbor site: `make docs` builds it
-into build/docs/html from the module installed in .venv-docs."""
+into build/docs/html with the tools in .venv-docs."""
 
 import pathlib
 import re
 import sys
 
+import tomli
 from docutils import nodes
-
-import veldspray_cbor
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent / "_ext"))
 
 project = "veldspray_cbor"
 author = "the veldspray_cbor developers"
 copyright = "the veldspray_cbor developers, MIT license"
-release = version = veldspray_cbor.__version__
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+release = version = tomli.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
 
 # The API page renders dumps from its type stub (_ext/stub_function.py).
 extensions = ["myst_parser", "stub_function"]
