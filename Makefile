@@ -5,7 +5,7 @@
 .DEFAULT_GOAL := help
 NO_PYTHON_GOALS := help clean codec-test
 
-PYTHON := $(shell scripts/python310 2>/dev/null)
+PYTHON := $(shell scripts/find_python 2>/dev/null)
 ifeq ($(PYTHON),)
 ifneq ($(filter-out $(NO_PYTHON_GOALS),$(or $(MAKECMDGOALS),$(.DEFAULT_GOAL))),)
 $(error no Python 3.10 interpreter found. Install one, e.g. with pyenv (pyenv install 3.10) \
@@ -19,15 +19,16 @@ CODEC_BUILD := build/codec
 MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -type f)
 INSTALLED := .venv/module-installed
 
-.PHONY: help clean demo install test codec-test module-test bench bench-publish wheel wheels clang-tools \
-	path-build-tools cross-tools codec-cross stack-cross sanitize sanitize-codec sanitize-module fuzz-engine-build fuzz fuzz-long coverage
+.PHONY: help clean demo install test codec-test module-test bench bench-publish interop-tools interop-readers interop \
+	interop-publish wheel wheels index-test clang-tools path-build-tools cross-tools codec-cross stack-cross sanitize \
+	sanitize-codec sanitize-module fuzz-engine-build fuzz fuzz-long coverage
 
 help: ## list the targets
 	@echo "make TARGET, where TARGET is one of:"
 	@awk -F ':.*## ' '/^[a-z-]+:.*## / { printf "  %-16s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
 
 clean: ## remove the environments, all build output and the tools' caches
-	rm -rf .venv .venv-sanitize .venv-docs build dist docs/_generate .hypothesis .pytest_cache .mypy_cache .ruff_cache
+	rm -rf .venv .venv-sanitize .venv-docs build dist .hypothesis .pytest_cache .mypy_cache .ruff_cache
 	find . -path ./.git -prune -o -name __pycache__ -type d -exec rm -rf {} +
 
 $(BIN)/python:
@@ -41,6 +42,11 @@ $(BIN)/pytest: tests/requirements.txt | $(BIN)/python
 # The build tools alone, at the versions pinned for the tests.
 $(BIN)/cmake: tests/requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -c tests/requirements.txt cmake ninja
+	touch $@
+
+# cbor2 alone, at the version the tests read with.
+$(BIN)/cbor2: tests/requirements.txt | $(BIN)/python
+	$(BIN)/python -m pip install --quiet -c tests/requirements.txt cbor2
 	touch $@
 
 $(BIN)/pyperf: bench/requirements.txt | $(BIN)/python
@@ -92,14 +98,51 @@ bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json 
 bench-publish: $(BIN)/pyperf ## copy the last full make bench into bench/README.md and bench/results.svg
 	$(BIN)/python bench/publish.py
 
+# ---- Other languages' decoders ----------------------------------------------
+# make interop has decoders in seven other languages read what dumps writes
+# (interop/measure.py says how). They and their toolchains come from Debian's
+# packages, pinned; the JDK and Node.js are installed only where none is on
+# the PATH, since any recent one runs the readers. Rust builds offline against
+# Debian's crates (interop/readers/.cargo/config.toml) with Debian's cargo.
+INTEROP := build/interop
+INTEROP_PACKAGES := libcbor-dev=0.8.0-2+b1 golang-go=2:1.19~1 golang-github-fxamacker-cbor-dev=2.4.0-1 \
+	cargo=0.66.0+ds1-1 rustc=1.63.0+dfsg1-2 librust-serde-cbor-dev=0.11.2-1 libjackson2-dataformat-cbor=2.7.8-5 \
+	node-cbor=8.1.0+dfsg+~cs5.2.1-3 libcbor-xs-perl=1.86-1+b2 ruby-cbor=0.5.9.6-2+b4
+INTEROP_JDK := openjdk-17-jdk-headless=17.0.21.1+2-1~deb12u1
+INTEROP_NODE := nodejs=18.20.4+dfsg-1~deb12u3
+
+interop-tools: ## install the decoders of make interop and their toolchains (Debian packages, pinned) if missing
+	@missing=$$(for package in $(INTEROP_PACKAGES); do \
+		[ "$$(dpkg-query -W -f '$${Version}' $${package%%=*} 2>/dev/null)" = "$${package#*=}" ] || echo $$package; done; \
+		command -v javac >/dev/null || echo $(INTEROP_JDK); command -v node >/dev/null || echo $(INTEROP_NODE)); \
+	if [ -n "$$missing" ]; then \
+		$(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get -o DPkg::Lock::Timeout=600 \
+			install -y -qq --no-install-recommends $$missing; \
+	fi
+
+# The Java reader needs no build: java runs its source file.
+interop-readers: interop-tools
+	mkdir -p $(INTEROP)
+	cc -std=c11 -O2 -Wall -Wextra -Werror -D_GNU_SOURCE interop/readers/read_libcbor.c -o $(INTEROP)/read_libcbor -lcbor
+	GO111MODULE=off GOPATH=/usr/share/gocode GOCACHE=$(abspath $(INTEROP)/go-cache) \
+		/usr/bin/go build -o $(INTEROP)/read_fxamacker interop/readers/read_fxamacker.go
+	cd interop/readers && RUSTC=/usr/bin/rustc /usr/bin/cargo build --quiet --release --offline --locked \
+		--target-dir $(abspath $(INTEROP)/rust)
+
+interop: interop-readers install $(BIN)/cbor2 ## how decoders in C, Go, Rust, Java, JavaScript, Perl, Ruby and cbor2 read dumps' output (build/interop)
+	nice -n 19 env PYTHONPATH=bench $(BIN)/python interop/measure.py $(INTEROP_ARGS)
+
+interop-publish: install $(BIN)/cbor2 ## copy the tables of the last make interop into interop/README.md
+	PYTHONPATH=bench $(BIN)/python interop/measure.py --publish
+
 # ---- Documentation ----------------------------------------------------------
 # Sphinx and its pinned tools live in their own environment, .venv-docs:
 # myst-parser needs an older docutils and markdown-it-py than twine's, which
-# make wheel installs into .venv. The site is rendered from the module
-# installed there: the API page from its docstrings, whose autosummary writes
-# the page of dumps to docs/_generate/ (ignored by git). Warnings, broken
-# references included, fail the build.
-.PHONY: docs
+# make wheel installs into .venv. The site needs no build of the module: its
+# version comes from pyproject.toml, and the API page is rendered from the type
+# stub's docstring (docs/_ext/stub_function.py). Warnings, broken references
+# included, fail the build.
+.PHONY: docs docs-screenshots
 DOCS_VENV := .venv-docs
 DOCS_BUILD := build/docs
 
@@ -109,13 +152,24 @@ $(DOCS_VENV)/bin/sphinx-build: docs/requirements.txt
 	$(DOCS_VENV)/bin/python -m pip install --quiet -r docs/requirements.txt
 	touch $@
 
-$(DOCS_VENV)/module-installed: $(MODULE_FILES) $(DOCS_VENV)/bin/sphinx-build
-	$(DOCS_VENV)/bin/python -m pip install --quiet --no-deps .
-	touch $@
-
-docs: $(DOCS_VENV)/module-installed ## build the Sphinx site into build/docs/html, warnings as errors
-	$(DOCS_VENV)/bin/sphinx-build -W -n --keep-going -q -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
+# Every page is read afresh (-E, 3 s): Sphinx would otherwise keep pages it
+# thinks current after a change to conf.py, the extension or the stylesheet.
+docs: $(DOCS_VENV)/bin/sphinx-build ## build the Sphinx site into build/docs/html, warnings as errors
+	$(DOCS_VENV)/bin/sphinx-build -E -W -n --keep-going -q -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
 	@echo "the site is in $(DOCS_BUILD)/html/index.html"
+
+# Screenshots of the site's main pages as a phone (390 px) and a laptop
+# (1280 px) show them, taken by Debian's headless chromium, installed pinned
+# when missing, with a check that no table, code or byte string is cut off
+# (scripts/docs_screenshots). Not run in CI.
+CHROMIUM_PACKAGE := chromium=156.0.8078.129-1~deb12u1
+
+docs-screenshots: docs ## screenshots of the site at 390 and 1280 px into build/docs/screenshots; fails if anything is cut off
+	@if ! command -v chromium >/dev/null; then \
+		$(SUDO) apt-get -o DPkg::Lock::Timeout=600 update -qq && DEBIAN_FRONTEND=noninteractive \
+		$(SUDO) apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends $(CHROMIUM_PACKAGE); \
+	fi
+	$(PYTHON) scripts/docs_screenshots $(DOCS_BUILD)/html $(DOCS_BUILD)/screenshots
 
 # ---- Distributions ------------------------------------------------------
 # Every wheel is cross-built by zig (make cross-tools) through the same
@@ -129,8 +183,9 @@ docs: $(DOCS_VENV)/module-installed ## build the Sphinx site into build/docs/htm
 # tools, which the target's platform name cannot mislead. zig records the musl
 # libc as plain libc.so, which musllinux systems call libc.musl-ARCH.so.1.
 # Each wheel's symbols are checked against its libc and CPython 3.10
-# (scripts/check_wheel_symbols); the x86_64 manylinux one is also tested
-# installed.
+# (scripts/check_wheel_symbols), and each distribution's description for
+# links that an index page cannot resolve (scripts/check_description); the
+# x86_64 manylinux one is also tested installed.
 WHEEL_TEST_VENV := build/wheel-test
 
 $(BIN)/auditwheel: tests/wheel-requirements.txt | $(BIN)/python
@@ -159,6 +214,7 @@ $(BIN)/python -m build --sdist --outdir dist .
 $(foreach target,$(1),$(call zig_wheel,$(target))
 )
 $(BIN)/twine check --strict dist/*
+$(BIN)/python scripts/check_description dist/*
 ls -l dist
 scripts/test_wheel $(PYTHON) dist/*-manylinux*_x86_64.whl $(WHEEL_TEST_VENV)
 endef
@@ -168,6 +224,10 @@ wheel: $(BIN)/python-zig $(BIN)/cmake $(BIN)/auditwheel ## sdist and the x86_64 
 
 wheels: cross-tools $(BIN)/cmake $(BIN)/auditwheel ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
 	$(call distributions,x86_64-linux-gnu.2.17 aarch64-linux-gnu.2.17 x86_64-linux-musl aarch64-linux-musl)
+
+# Not part of make test: it needs the wheels, which take long to build cold.
+index-test: ## serve dist/ (make wheel or make wheels) as a package index on localhost and install from it as a user would
+	scripts/index_test $(PYTHON)
 
 # ---- Other platforms ----------------------------------------------------------
 # zig from PyPI cross-compiles for every target; Debian's qemu-user runs the
@@ -371,11 +431,13 @@ coverage: clang-tools install $(BIN)/pytest ## line and branch coverage of cbor/
 # the compile commands of a configure-only build (build/lint) of the module,
 # the codec and the codec's tests, run over the files in parallel. The fuzz
 # harnesses are formatted but not analysed: their libFuzzer header comes with
-# the system's clang, which `make lint` does not need. actionlint runs without
-# shellcheck and pyflakes, which it would otherwise take, unpinned, from the PATH.
+# the system's clang, which `make lint` does not need; nor is the C reader of
+# make interop, whose libcbor header only make interop installs. actionlint
+# runs without shellcheck and pyflakes, which it would otherwise take,
+# unpinned, from the PATH.
 .PHONY: lint format
 LINT_BUILD := build/lint
-CXX_FILES = $(shell find cbor encoder module tests -name '*.cpp' -o -name '*.h')
+CXX_FILES = $(shell find cbor encoder module tests interop -name '*.cpp' -o -name '*.h' -o -name '*.c')
 
 $(BIN)/clang-tidy: lint-requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r lint-requirements.txt

@@ -8,29 +8,35 @@ run.py writes that file only after a full run of every input and encoder, so a
 quick or partial run can never be published.
 """
 
+import pathlib
 import shutil
 import sys
-
-import run
 
 START = "<!-- benchmark tables: written by make bench-publish -->"
 END = "<!-- end of benchmark tables -->"
 
 
+def replace_between_markers(page, start, end, body):
+    """Writes body into the file page between its lines start and end."""
+    page = pathlib.Path(page)
+    text = page.read_text()
+    if text.count(start) != 1 or text.count(end) != 1 or text.index(start) > text.index(end):
+        sys.exit(f"publish: {page.name} needs the lines {start!r} and {end!r}, once each and in that order")
+    before, rest = text.split(start)
+    _, after = rest.split(end)
+    page.write_text(f"{before}{start}\n\n{body.strip()}\n\n{end}{after}")
+
+
 def main():
+    import run  # the benchmark itself, with pyperf: only this command needs it
+
     tables, chart = run.OUTPUT_DIR / run.PUBLISHED_TABLES, run.OUTPUT_DIR / "results.svg"
     if not tables.is_file():
         sys.exit(
             f"publish: no full run to publish ({tables.relative_to(run.cases.REPO)} is missing); "
             "run make bench without BENCH_ARGS first"
         )
-    page = run.HERE / "README.md"
-    text = page.read_text()
-    if text.count(START) != 1 or text.count(END) != 1 or text.index(START) > text.index(END):
-        sys.exit(f"publish: bench/README.md needs the lines {START!r} and {END!r}, once each and in that order")
-    before, rest = text.split(START)
-    _, after = rest.split(END)
-    page.write_text(f"{before}{START}\n\n{tables.read_text().strip()}\n\n{END}{after}")
+    replace_between_markers(run.HERE / "README.md", START, END, tables.read_text())
     shutil.copyfile(chart, run.HERE / "results.svg")
     print(
         f"published {tables.relative_to(run.cases.REPO)} into bench/README.md and "

@@ -1,22 +1,62 @@
 """Sphinx configuration of the veldspray_cbor site: `make docs` builds it
-into build/docs/html from the module installed in .venv-docs."""
+into build/docs/html with the tools in .venv-docs."""
 
-import veldspray_cbor
+import pathlib
+import re
+import sys
+
+import tomli
+from docutils import nodes
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent / "_ext"))
 
 project = "veldspray_cbor"
 author = "the veldspray_cbor developers"
 copyright = "the veldspray_cbor developers, MIT license"
-release = version = veldspray_cbor.__version__
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+release = version = tomli.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
 
-extensions = ["sphinx.ext.autodoc", "sphinx.ext.autosummary", "myst_parser"]
+# The API page renders dumps from its type stub (_ext/stub_function.py).
+extensions = ["myst_parser", "stub_function"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 root_doc = "index"
-
-# The module docstring's autosummary writes the page of dumps to _generate/.
-autosummary_generate = True
 
 # Links to a README heading (#installing) resolve as on a repository's page.
 myst_heading_anchors = 3
 
 html_theme = "furo"
 html_title = f"veldspray_cbor {release}"
+# The API page shows dumps(...) as a caller writes it, not veldspray_cbor.dumps(...).
+add_module_names = False
+html_static_path = ["_static"]
+html_css_files = ["narrow.css"]
+
+# Inline code that is only hex bytes, such as `f9 3e 00`.
+HEX_BYTES = re.compile(r"[0-9a-f]{2}( [0-9a-f]{2})+")
+# Where a call in a table's header, such as dumps(v, indefinite=False), may
+# break besides its spaces: after an opening parenthesis or an equals sign.
+CALL_BREAK = re.compile(r"(?<=[(=])(?=\w)")
+
+
+def mark_pages(app, doctree):
+    """Class the inline byte strings, which the stylesheet keeps on one line;
+    let calls in tables' headers break, so that the benchmark's tables fit;
+    and show each image at the column's width, which makes Sphinx link it to
+    its full size (the benchmark chart is unreadable on a phone otherwise)."""
+    for literal in doctree.findall(nodes.literal):
+        if HEX_BYTES.fullmatch(literal.astext()):
+            literal["classes"].append("bytes")
+    for header in doctree.findall(nodes.thead):
+        for text in list(header.findall(nodes.Text)):
+            first, *rest = CALL_BREAK.split(text.astext())
+            if rest:
+                pieces = [nodes.Text(first)]
+                for piece in rest:
+                    pieces += [nodes.raw("", "<wbr>", format="html"), nodes.Text(piece)]
+                text.parent.replace(text, pieces)
+    for image in doctree.findall(nodes.image):
+        image.setdefault("width", "100%")
+
+
+def setup(app):
+    app.connect("doctree-read", mark_pages)

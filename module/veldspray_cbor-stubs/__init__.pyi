@@ -52,9 +52,12 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
             numpy.float32 become true or false); else with __int__, that
             integer (uuid.UUID). Anything else (set, bytearray, datetime)
             is refused.
-        Subclasses of the built-in types are written from their stored
-        contents; their own __iter__, items, __str__ or __float__ is never
-        called.
+
+    Subclasses of the built-in types are written from their stored contents;
+    their own __iter__, items, __str__ or __float__ is never called.
+
+    Returns:
+        bytes: the CBOR encoding of value, a new object on every call.
 
     Raises:
         TypeError: the arguments do not fit the signature, or the top-level
@@ -69,11 +72,17 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
             contains itself; with or without it, nesting deeper than the
             calling thread's native stack allows.
         MemoryError: the output cannot grow.
-        KeyboardInterrupt, SystemExit, MemoryError and RecursionError raised
-            by a value's own methods pass through unchanged; any other
+        KeyboardInterrupt, SystemExit, MemoryError, RecursionError: raised by
+            a value's own methods, they pass through unchanged; any other
             exception from them only means that the value is refused.
 
-    Example:
+    Examples:
+        >>> dumps({"a": [1, 2.5]}).hex(" ")
+        'bf 61 61 9f 01 f9 41 00 ff ff'
         >>> dumps({"a": [1, 2.5]}, indefinite=False).hex(" ")
         'a1 61 61 82 01 f9 41 00'
+        >>> dumps([[1]], max_depth=1)
+        Traceback (most recent call last):
+          ...
+        RuntimeError: Exceeded recursion limit:1
     """
