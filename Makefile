@@ -21,7 +21,7 @@ INSTALLED := .venv/module-installed
 
 .PHONY: help clean demo install test codec-test module-test bench bench-publish interop-tools interop-readers interop \
 	interop-publish wheel wheels index-test clang-tools path-build-tools cross-tools codec-cross stack-cross sanitize \
-	sanitize-codec sanitize-module fuzz-build fuzz-module fuzz fuzz-long coverage
+	sanitize-codec sanitize-module fuzz-engine-build fuzz fuzz-long coverage
 
 help: ## list the targets
 	@echo "make TARGET, where TARGET is one of:"
@@ -293,13 +293,9 @@ CLANG_ARGS = -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 SAN_VENV := .venv-sanitize
 SAN_BIN := $(SAN_VENV)/bin
 SAN_CODEC_BUILD := build/sanitize-codec
-FUZZ_BUILD := build/fuzz
-FUZZ_SECONDS ?= 30
-FUZZERS := reader writer
-# The module as the Python harness (tests/fuzz/fuzz_dumps.py) loads it, and
-# the runtime that the interpreter preloads for it.
-FUZZ_MODULE := build/fuzz-module
-FUZZ_RUNTIME := $(FUZZ_MODULE)/asan_with_fuzzer.so
+FUZZ_ENGINE := build/fuzz-engine
+FUZZ_SECONDS ?= 20
+FUZZ_RUNTIME := $(FUZZ_ENGINE)/asan_with_fuzzer.so
 
 # Any report ends the process with an error. Leak checking stays on: at exit
 # for the codec tests and fuzzers, and for pytest at the end of the session
@@ -311,8 +307,8 @@ FUZZ_RUNTIME := $(FUZZ_MODULE)/asan_with_fuzzer.so
 # stop-the-world tracer while that thread was alive.
 UBSAN_ENV = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 SAN_ENV = ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 $(UBSAN_ENV)
-PY_SAN_ENV = ASAN_OPTIONS=detect_leaks=1:leak_check_at_exit=0:allocator_may_return_null=1 $(UBSAN_ENV) \
-	PYTHONMALLOC=malloc OPENBLAS_NUM_THREADS=1 ASAN_SYMBOLIZER_PATH=$(abspath tests/sanitizer/llvm-symbolizer) \
+PY_ENV = PYTHONMALLOC=malloc OPENBLAS_NUM_THREADS=1 ASAN_SYMBOLIZER_PATH=$(abspath tests/sanitizer/llvm-symbolizer)
+PY_SAN_ENV = ASAN_OPTIONS=detect_leaks=1:leak_check_at_exit=0:allocator_may_return_null=1 $(UBSAN_ENV) $(PY_ENV) \
 	LD_PRELOAD=$$(clang -print-file-name=libclang_rt.asan-$$(uname -m).so)
 
 clang-tools: ## install clang, libFuzzer and the sanitizer runtimes if missing
@@ -349,53 +345,50 @@ sanitize-module: clang-tools $(SAN_BIN)/pytest ## the pytest suite against the s
 		--config-settings=cmake.define.VELDSPRAY_ALLOC_FAULTS=ON .
 	$(PY_SAN_ENV) PYTHONPATH=tests/sanitizer $(SAN_BIN)/python -m pytest -p leak_check
 
-fuzz-build: clang-tools $(BIN)/cmake ## build the libFuzzer harnesses
-	$(BIN)/cmake -S . -B $(FUZZ_BUILD) $(NINJA_ARGS) $(CLANG_ARGS) -DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_FUZZ=ON -DVELDSPRAY_WERROR=ON
-	$(BIN)/cmake --build $(FUZZ_BUILD)
-
-# The Python harness: the sanitized module with libFuzzer's coverage counters,
-# installed beside (and ahead of) .venv-sanitize's own copy. atheris drives the
-# libFuzzer it finds loaded, so the interpreter preloads one library holding
-# the sanitizer's runtime and libFuzzer, linked from clang's static runtimes
-# (without the sanitizer's .preinit_array entry, which a shared library may
-# not have).
+# The Python harness needs the libFuzzer that atheris drives loaded at start,
+# with the sanitizer's runtime: the engine's image copies one such library
+# into $OUT (sanitizer_with_fuzzer.so). Here it is linked from clang's static
+# runtimes (without the sanitizer's .preinit_array entry, which a shared
+# library may not have).
 $(FUZZ_RUNTIME): | clang-tools
-	rm -rf $(FUZZ_MODULE)/runtime && mkdir -p $(FUZZ_MODULE)/runtime
-	cd $(FUZZ_MODULE)/runtime && ar x "$$(clang -print-file-name=libclang_rt.asan-$$(uname -m).a)" && rm asan_preinit.cpp.o
-	clang++ -shared -o $@ $(FUZZ_MODULE)/runtime/*.o -Wl,--whole-archive \
+	rm -rf $(FUZZ_ENGINE)/runtime && mkdir -p $(FUZZ_ENGINE)/runtime
+	cd $(FUZZ_ENGINE)/runtime && ar x "$$(clang -print-file-name=libclang_rt.asan-$$(uname -m).a)" && rm asan_preinit.cpp.o
+	clang++ -shared -o $@ $(FUZZ_ENGINE)/runtime/*.o -Wl,--whole-archive \
 		"$$(clang -print-file-name=libclang_rt.asan_cxx-$$(uname -m).a)" \
 		"$$(clang -print-file-name=libclang_rt.fuzzer_no_main-$$(uname -m).a)" -Wl,--no-whole-archive -lpthread -ldl -lrt -lm
 
-fuzz-module: clang-tools $(SAN_BIN)/pytest $(FUZZ_RUNTIME) ## build the module for the Python harness
-	$(SAN_BIN)/python -m pip install $(SAN_MODULE_ARGS) --upgrade --target $(FUZZ_MODULE)/site \
-		--config-settings=build-dir=$(FUZZ_MODULE)/build \
-		--config-settings=cmake.define.CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link .
+# The fuzzing engine's build (.clusterfuzzlite/build.sh), run here outside a
+# container with the environment the engine gives it: its compilers and flags
+# (ASan, and UBSan as well, which the engine builds on its own), the source
+# copied into $SRC (with build.sh beside it, as the Dockerfile lays it out),
+# a fresh $OUT, and $WORK kept between runs so that rebuilds are
+# incremental. The Python 3.10 of .venv-sanitize (with atheris, NumPy, CMake
+# and Ninja) is first on the PATH, and tests/fuzz/engine stands in for the
+# image's compile_python_fuzzer. Then each fuzzer runs from its seed corpus
+# (tests/fuzz/run_fuzzers): the harness of dumps against the module that
+# build.sh installed into .venv-sanitize, where make sanitize-module puts
+# back its own.
+ENGINE_FLAGS := -O1 -fno-omit-frame-pointer -gline-tables-only -fsanitize=address -fsanitize-address-use-after-scope \
+	-fsanitize=undefined -fno-sanitize-recover=undefined -fsanitize=fuzzer-no-link
+ENGINE_ENV = SRC=$(abspath $(FUZZ_ENGINE)/src) OUT=$(abspath $(FUZZ_ENGINE)/out) WORK=$(abspath $(FUZZ_ENGINE)/work) \
+	CC=clang CXX=clang++ CFLAGS="$(ENGINE_FLAGS)" CXXFLAGS="$(ENGINE_FLAGS)" LIB_FUZZING_ENGINE=-fsanitize=fuzzer \
+	PATH=$(abspath tests/fuzz/engine):$(abspath $(SAN_BIN)):$$PATH
 
-# Each harness starts from its committed corpus (tests/fuzz/corpus/NAME, read
-# only) and keeps what it finds in build/fuzz/corpus-NAME. A crash input is
-# written to build/fuzz/ and fails the target; -close_fd_mask=2 mutes the
-# reader's messages about unimplemented codes, not libFuzzer's reports.
-fuzz: fuzz-build fuzz-module ## each libFuzzer harness for FUZZ_SECONDS (default 30)
-	@for name in $(FUZZERS); do \
-		mkdir -p $(FUZZ_BUILD)/corpus-$$name && \
-		echo "fuzz_$$name: $(FUZZ_SECONDS) s" && \
-		$(SAN_ENV) $(FUZZ_BUILD)/tests/fuzz/fuzz_$$name -max_total_time=$(FUZZ_SECONDS) \
-			-close_fd_mask=2 -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
-			$(FUZZ_BUILD)/corpus-$$name tests/fuzz/corpus/$$name 2>$(FUZZ_BUILD)/fuzz_$$name.log \
-			|| { tail -n 60 $(FUZZ_BUILD)/fuzz_$$name.log; exit 1; }; \
-		grep -E '^(stat::number_of_executed_units|Done)' $(FUZZ_BUILD)/fuzz_$$name.log; \
-	done
-	@mkdir -p $(FUZZ_BUILD)/corpus-dumps && echo "fuzz_dumps: $(FUZZ_SECONDS) s" && \
-	$(PY_SAN_ENV) LD_PRELOAD=$(abspath $(FUZZ_RUNTIME)) PYTHONPATH=$(FUZZ_MODULE)/site:tests \
-		ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=16 \
-		$(SAN_BIN)/python tests/fuzz/fuzz_dumps.py -max_total_time=$(FUZZ_SECONDS) \
-		-rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
-		$(FUZZ_BUILD)/corpus-dumps tests/fuzz/corpus/dumps 2>$(FUZZ_BUILD)/fuzz_dumps.log \
-		|| { tail -n 60 $(FUZZ_BUILD)/fuzz_dumps.log; exit 1; }
-	@grep -E '^(stat::number_of_executed_units|Done)' $(FUZZ_BUILD)/fuzz_dumps.log
+fuzz-engine-build: clang-tools $(SAN_BIN)/pytest $(FUZZ_RUNTIME) ## build the fuzzers with .clusterfuzzlite/build.sh and run each for FUZZ_SECONDS (20)
+	rm -rf $(FUZZ_ENGINE)/src $(FUZZ_ENGINE)/out
+	mkdir -p $(FUZZ_ENGINE)/src/veldspray_cbor $(FUZZ_ENGINE)/out $(FUZZ_ENGINE)/work
+	git ls-files -z --cached --others --exclude-standard | xargs -0 cp -p --parents -t $(FUZZ_ENGINE)/src/veldspray_cbor
+	cp .clusterfuzzlite/build.sh $(FUZZ_ENGINE)/src/
+	cp $(FUZZ_RUNTIME) $(FUZZ_ENGINE)/out/sanitizer_with_fuzzer.so
+	$(ENGINE_ENV) bash -eu $(FUZZ_ENGINE)/src/build.sh
+	ls $(FUZZ_ENGINE)/out
+	$(SAN_ENV) $(PY_ENV) tests/fuzz/run_fuzzers $(FUZZ_MERGE) $(FUZZ_ENGINE)/out $(FUZZ_ENGINE)/runs $(FUZZ_SECONDS)
+
+fuzz: fuzz-engine-build ## the same: every fuzzer for FUZZ_SECONDS
 
 fuzz-long: FUZZ_SECONDS = 600
-fuzz-long: fuzz ## the same for 10 minutes each
+fuzz-long: FUZZ_MERGE = --merge
+fuzz-long: fuzz-engine-build ## each fuzzer for 10 minutes, then what it found that adds coverage merged into tests/fuzz/corpus/NAME
 
 # clang's source-based coverage, read with llvm-cov: the same toolchain as the
 # checked builds above, so nothing more to install, and it counts the lines
