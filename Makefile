@@ -359,7 +359,8 @@ $(FUZZ_RUNTIME): | clang-tools
 
 # The fuzzing engine's build (.clusterfuzzlite/build.sh), run here outside a
 # container with the environment the engine gives it: its compilers and flags
-# (ASan, and UBSan as well, which the engine builds on its own), the source
+# (ASan, and UBSan as well, which the engine builds on its own; -Werror, so
+# that the harnesses build warnings-clean as every other build), the source
 # copied into $SRC (with build.sh beside it, as the Dockerfile lays it out),
 # a fresh $OUT, and $WORK kept between runs so that rebuilds are
 # incremental. The Python 3.10 of .venv-sanitize (with atheris, NumPy, CMake
@@ -369,7 +370,7 @@ $(FUZZ_RUNTIME): | clang-tools
 # build.sh installed into .venv-sanitize, where make sanitize-module puts
 # back its own.
 ENGINE_FLAGS := -O1 -fno-omit-frame-pointer -gline-tables-only -fsanitize=address -fsanitize-address-use-after-scope \
-	-fsanitize=undefined -fno-sanitize-recover=undefined -fsanitize=fuzzer-no-link
+	-fsanitize=undefined -fno-sanitize-recover=undefined -fsanitize=fuzzer-no-link -Werror
 ENGINE_ENV = SRC=$(abspath $(FUZZ_ENGINE)/src) OUT=$(abspath $(FUZZ_ENGINE)/out) WORK=$(abspath $(FUZZ_ENGINE)/work) \
 	CC=clang CXX=clang++ CFLAGS="$(ENGINE_FLAGS)" CXXFLAGS="$(ENGINE_FLAGS)" LIB_FUZZING_ENGINE=-fsanitize=fuzzer \
 	PATH=$(abspath tests/fuzz/engine):$(abspath $(SAN_BIN)):$$PATH
