@@ -21,6 +21,7 @@ INSTALLED := .venv/module-installed
 
 .PHONY: help clean demo install test codec-test module-test bench bench-publish interop-tools interop-readers interop \
 	interop-publish wheel wheels index-test clang-tools path-build-tools cross-tools codec-cross stack-cross sanitize \
+	codec-bench dlopen-test musl-runtime \
 	sanitize-codec sanitize-module fuzz-engine-build fuzz fuzz-long coverage
 
 help: ## list the targets
@@ -90,7 +91,7 @@ codec-test: $(CODEC_TOOLS) ## the C++ tests of the codec and of the thread stack
 module-test: install $(BIN)/pytest ## the module's pytest suite
 	$(BIN)/python -m pytest
 
-test: codec-test sanitize fuzz module-test ## every test: codec, sanitizers, fuzzers, module
+test: codec-test dlopen-test sanitize fuzz module-test ## every test: codec, dlopen under musl, sanitizers, fuzzers, module
 
 bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json into build/bench (BENCH_ARGS=--quick)
 	$(BIN)/python bench/run.py $(BENCH_ARGS)
@@ -288,6 +289,76 @@ codec-cross: cross-tools $(BIN)/cmake build/mimalloc/fetched ## the codec's test
 	$(call codec_cross,x86_64-linux-musl,-DVELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC)))
 	$(call codec_cross,aarch64-linux-musl,-DVELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC)))
 
+# The codec's benchmark and the dlopen test, each built natively for glibc and
+# by zig for x86_64 musl, with or without the bundled allocator: $(call
+# cmake_target,DIRECTORY,CMAKE ARGUMENTS,TARGET) configures and builds TARGET.
+MUSL_TOOLCHAIN = -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/x86_64-linux-musl.cmake)
+MUSL_MIMALLOC = $(MUSL_TOOLCHAIN) -DVELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC))
+define cmake_target
+PATH=$(abspath $(BIN)):$$PATH $(BIN)/cmake -S . -B $(1) $(NINJA_ARGS) --log-level=WARNING -DVELDSPRAY_BUILD_MODULE=OFF \
+	-DVELDSPRAY_WERROR=ON $(2)
+$(BIN)/cmake --build $(1) --target $(3)
+endef
+
+# Whole calls of the codec, without Python (bench/codec): glibc's allocator,
+# musl's, and mimalloc bound as in the musl wheels. bench/codec_bench.py runs
+# the three in turn; CODEC_BENCH_ARGS=--publish puts the table into
+# bench/README.md.
+CODEC_BENCH := build/codec-bench
+codec-bench: musl-runtime $(BIN)/python-zig $(BIN)/cmake $(BIN)/pyperf build/mimalloc/fetched ## time the codec alone for glibc, musl, and musl with mimalloc (CODEC_BENCH_ARGS=--publish)
+	$(call cmake_target,$(CODEC_BENCH)/glibc,-DVELDSPRAY_CODEC_BENCH=ON,codec_bench)
+	$(call cmake_target,$(CODEC_BENCH)/musl,-DVELDSPRAY_CODEC_BENCH=ON $(MUSL_TOOLCHAIN),codec_bench)
+	$(call cmake_target,$(CODEC_BENCH)/musl-mimalloc,-DVELDSPRAY_CODEC_BENCH=ON $(MUSL_MIMALLOC),codec_bench)
+	$(BIN)/python bench/codec_bench.py $(addsuffix /bench/codec/codec_bench,$(addprefix $(CODEC_BENCH)/,glibc musl \
+		musl-mimalloc)) $(CODEC_BENCH_ARGS)
+
+# The module's allocator where no CPython for musl can be had: a program
+# linked dynamically against musl (Debian's musl loader) loads the dlopen
+# test's library, built as the musl module is, and writes documents from
+# eight threads at once that must equal the glibc build's (tests/dlopen).
+# The musl side is built by zig directly, with the flags that CMake gives the
+# module and the allocator (allocator/CMakeLists.txt) and a --wrap for each
+# __wrap_ function of allocator/bind.c: through CMake, zig would first build
+# a C++ runtime for the target to identify the compiler (3 minutes cold),
+# which nothing here links.
+DLOPEN_TEST := build/dlopen-test
+DLOPEN_MUSL := $(DLOPEN_TEST)/musl
+DLOPEN_SOURCES := cbor/buffer.cpp cbor/float.cpp cbor/reader.cpp bench/codec/documents.cpp tests/dlopen/library.cpp
+MUSL_PACKAGE := musl=1.2.3-1
+ZIG_MUSL = $(ZIG) cc -target x86_64-linux-musl
+MODULE_FLAGS := -std=c++17 -O3 -DNDEBUG -flto -fPIC -fvisibility=hidden -fvisibility-inlines-hidden -fno-exceptions \
+	-Wall -Wextra -Wpedantic -Wshadow -Werror -Icbor -Ibench/codec
+ALLOCATOR_FLAGS = -O3 -DNDEBUG -fPIC -fvisibility=hidden -ftls-model=local-dynamic -Wno-date-time -DMI_LIBC_MUSL=1 \
+	-I$(MIMALLOC)/include -I$(MIMALLOC)/src
+comma := ,
+lparen := (
+ALLOCATOR_WRAP = $(patsubst __wrap_%$(lparen),-Wl$(comma)--wrap=%,$(shell grep -o '__wrap_[a-z_]*$(lparen)' allocator/bind.c))
+
+# musl's loader and C library (Debian's musl, as Alpine's), for the programs
+# that zig links dynamically against musl.
+musl-runtime:
+	@[ -e /lib/ld-musl-x86_64.so.1 ] || { $(SUDO) apt-get -o DPkg::Lock::Timeout=600 update -qq \
+		&& DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+		--no-install-recommends $(MUSL_PACKAGE); }
+
+$(DLOPEN_MUSL)/libdlopen_documents.so: $(DLOPEN_SOURCES) $(wildcard cbor/*.h) bench/codec/documents.h allocator/bind.c \
+		tests/dlopen/exports.map build/mimalloc/fetched | $(BIN)/python-zig
+	mkdir -p $(@D)
+	$(ZIG_MUSL) -c $(ALLOCATOR_FLAGS) allocator/bind.c -o $(@D)/bind.o
+	for source in $(DLOPEN_SOURCES); do \
+		$(ZIG) c++ -target x86_64-linux-musl -c $(MODULE_FLAGS) $$source -o $(@D)/$$(basename $$source .cpp).o || exit 1; done
+	$(ZIG_MUSL) -shared -O3 -flto $(addprefix $(@D)/,$(notdir $(DLOPEN_SOURCES:.cpp=.o))) $(@D)/bind.o $(ALLOCATOR_WRAP) \
+		-Wl,--version-script=tests/dlopen/exports.map -o $@
+
+$(DLOPEN_MUSL)/dlopen_host: tests/dlopen/host.c | $(BIN)/python-zig
+	mkdir -p $(@D)
+	$(ZIG_MUSL) -dynamic -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror $< -o $@
+
+dlopen-test: musl-runtime $(BIN)/cmake $(DLOPEN_MUSL)/libdlopen_documents.so $(DLOPEN_MUSL)/dlopen_host ## the musl module's allocator loaded by dlopen into a musl program, several threads at once
+	$(call cmake_target,$(DLOPEN_TEST)/glibc,-DVELDSPRAY_DLOPEN_TEST=ON,dlopen_host dlopen_documents)
+	cd $(DLOPEN_TEST)/glibc/tests/dlopen && ./dlopen_host ./libdlopen_documents.so write $(abspath $(DLOPEN_TEST))/glibc.cbor
+	cd $(DLOPEN_MUSL) && ./dlopen_host ./libdlopen_documents.so check $(abspath $(DLOPEN_TEST))/glibc.cbor
+
 # The thread stack bounds that the native stack guard starts from, checked by
 # tests/stack/stack_bounds_test.cpp, which make codec-test runs natively: here
 # as static musl binaries (the aarch64 one under qemu), and under wine for
@@ -462,7 +533,7 @@ coverage: clang-tools install $(BIN)/pytest ## line and branch coverage of cbor/
 # unpinned, from the PATH.
 .PHONY: lint format
 LINT_BUILD := build/lint
-CXX_FILES = $(shell find allocator cbor encoder module tests interop -name '*.cpp' -o -name '*.h' -o -name '*.c')
+CXX_FILES = $(shell find allocator bench cbor encoder module tests interop -name '*.cpp' -o -name '*.h' -o -name '*.c')
 
 $(BIN)/clang-tidy: lint-requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r lint-requirements.txt
@@ -475,7 +546,7 @@ lint: $(BIN)/clang-tidy $(BIN)/cmake ## check the format, then ruff, actionlint 
 	$(BIN)/actionlint -shellcheck= -pyflakes= .github/workflows/*.yml
 	$(BIN)/cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) --log-level=WARNING \
 		-DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
-		-DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_ALLOC_FAULTS=ON
+		-DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_ALLOC_FAULTS=ON -DVELDSPRAY_CODEC_BENCH=ON -DVELDSPRAY_DLOPEN_TEST=ON
 	$(BIN)/python $(BIN)/run-clang-tidy.py -clang-tidy-binary $(BIN)/clang-tidy -p $(LINT_BUILD) -quiet -hide-progress
 
 format: $(BIN)/clang-tidy ## rewrite the C++ and Python files in the project's format
