@@ -444,11 +444,12 @@ $(BIN)/clang-tidy: lint-requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r lint-requirements.txt
 	touch $@
 
-lint: $(BIN)/clang-tidy $(BIN)/cmake ## check the format, then ruff, actionlint and clang-tidy; fails on any finding
+lint: $(BIN)/clang-tidy $(BIN)/cmake ## check the format, then ruff, actionlint, the Read the Docs file and clang-tidy; fails on any finding
 	$(BIN)/clang-format --dry-run -Werror $(CXX_FILES)
 	$(BIN)/ruff format --check --quiet .
 	$(BIN)/ruff check --quiet .
 	$(BIN)/actionlint -shellcheck= -pyflakes= .github/workflows/*.yml
+	$(BIN)/check-jsonschema --builtin-schema vendor.readthedocs .readthedocs.yaml
 	$(BIN)/cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) --log-level=WARNING \
 		-DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
 		-DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_ALLOC_FAULTS=ON
