@@ -3,7 +3,7 @@
 # is missing or older than a stated minimum, leaves a newer version alone and
 # prints the versions it found. No exact Debian version is named anywhere: a
 # stable update replaces it, and the install would fail from that day on.
-.PHONY: clang-tools cross-tools interop-tools
+.PHONY: clang-tools qemu-tools cross-tools interop-tools
 
 # $(call apt_install,PACKAGES): each NAME or NAME>=MINIMUM.
 apt_install = scripts/apt_install $(foreach package,$(1),'$(package)')
@@ -22,19 +22,21 @@ clang-tools: ## install clang, libFuzzer and the sanitizer runtimes if missing
 
 # zig from PyPI cross-compiles for every target; Debian's qemu-user runs the
 # Linux ones of other architectures (with the arm64 loader and libc for
-# glibc binaries), and wine64 the Windows ones. zig keeps its cache under
-# build/.
+# glibc binaries: the wheels' symbol check needs them too), and wine64 the
+# Windows ones. zig keeps its cache under build/.
 ZIG := $(abspath $(BIN)/python-zig)
 export ZIG_GLOBAL_CACHE_DIR := $(abspath build/zig-cache)
 WINE := /usr/lib/wine/wine64
-CROSS_PACKAGES := qemu-user-static>=1:7.2 libc6-arm64-cross>=2.36 wine64>=8.0~
 
 $(BIN)/python-zig: tests/cross-requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r tests/cross-requirements.txt
 	touch $@
 
-cross-tools: $(BIN)/python-zig ## install zig (pinned, into .venv), and qemu-user, wine64 and the arm64 libc if missing
-	$(call apt_install,$(CROSS_PACKAGES))
+qemu-tools: $(BIN)/python-zig ## install zig (pinned, into .venv), and qemu-user and the arm64 libc if missing
+	$(call apt_install,qemu-user-static>=1:7.2 libc6-arm64-cross>=2.36)
+
+cross-tools: qemu-tools ## that, and wine64 if missing
+	$(call apt_install,wine64>=8.0~)
 
 # The decoders of make interop (interop/measure.py says how) and their
 # toolchains, at least the versions its expectations were written against;
