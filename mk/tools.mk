@@ -10,8 +10,10 @@ apt_install = scripts/apt_install $(foreach package,$(1),'$(package)')
 
 # clang, libFuzzer and the sanitizer runtimes of the checked builds; the
 # packages are asked for only where clang or one of its runtimes is missing,
-# so a clang from elsewhere serves as well.
-CLANG_PACKAGES := clang>=1:14 libclang-rt-14-dev>=1:14 llvm>=1:14
+# so a clang from elsewhere serves as well. The runtimes' package is the
+# unversioned one, which follows the distribution's default clang as clang and
+# llvm do (14 on Debian 12, 18 on Ubuntu 24.04, CI's hosted runner).
+CLANG_PACKAGES := clang>=1:14 libclang-rt-dev>=1:14 llvm>=1:14
 
 clang-tools: ## install clang, libFuzzer and the sanitizer runtimes if missing
 	@if ! command -v clang >/dev/null || ! command -v clang++ >/dev/null \
