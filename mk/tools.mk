@@ -10,8 +10,10 @@ apt_install = scripts/apt_install $(foreach package,$(1),'$(package)')
 
 # clang, libFuzzer and the sanitizer runtimes of the checked builds; the
 # packages are asked for only where clang or one of its runtimes is missing,
-# so a clang from elsewhere serves as well.
-CLANG_PACKAGES := clang>=1:14 libclang-rt-14-dev>=1:14 llvm>=1:14
+# so a clang from elsewhere serves as well. The runtimes' package is the
+# unversioned one, which follows the distribution's default clang as clang and
+# llvm do (14 on Debian 12, 18 on Ubuntu 24.04, CI's hosted runner).
+CLANG_PACKAGES := clang>=1:14 libclang-rt-dev>=1:14 llvm>=1:14
 
 clang-tools: ## install clang, libFuzzer and the sanitizer runtimes if missing
 	@if ! command -v clang >/dev/null || ! command -v clang++ >/dev/null \
@@ -42,11 +44,13 @@ cross-tools: qemu-tools ## that, and wine64 if missing
 # toolchains, at least the versions its expectations were written against;
 # the page records the versions of each run. The JDK and Node.js are asked
 # for only where none is on the PATH, since any recent one runs the readers.
+# Jackson's core is named beside its CBOR module, which depends on it: the
+# Java reader has its jar on the class path, and the page records its version.
 # Rust builds offline against Debian's crates (interop/readers/.cargo/config.toml)
 # with Debian's cargo.
 INTEROP_PACKAGES = libcbor-dev>=0.8.0 golang-go>=2:1.19~ golang-github-fxamacker-cbor-dev>=2.4.0 cargo>=0.66.0 \
-	rustc>=1.63.0 librust-serde-cbor-dev>=0.11.2 libjackson2-dataformat-cbor>=2.7.8 node-cbor>=8.1.0 \
-	libcbor-xs-perl>=1.86 ruby-cbor>=0.5.9 $(if $(shell command -v javac),,openjdk-17-jdk-headless>=17) \
+	rustc>=1.63.0 librust-serde-cbor-dev>=0.11.2 libjackson2-dataformat-cbor>=2.7.8 libjackson2-core-java>=2.14 \
+	node-cbor>=8.1.0 libcbor-xs-perl>=1.86 ruby-cbor>=0.5.9 $(if $(shell command -v javac),,openjdk-17-jdk-headless>=17) \
 	$(if $(shell command -v node),,nodejs>=18)
 
 interop-tools: ## install the decoders of make interop and their toolchains (Debian packages) if missing or older

@@ -3,9 +3,12 @@
 # moves into it, away from the checkout, so that only an installed module can be
 # imported, and leaves on the PATH only the environment's own programs. With
 # no C or C++ compiler there (checked), nothing can be compiled on the way.
+# shellcheck shell=sh
+: "${python:?the sourcing script sets python}" "${venv:?the sourcing script sets venv}" \
+    "${checkout:?the sourcing script sets checkout}"
 rm -rf "$venv"
 "$python" -m venv "$venv"
-cd "$venv"
+cd "$venv" || exit 1
 PATH=$(pwd)/bin
 export PATH
 for compiler in cc c++ gcc g++ clang clang++; do
