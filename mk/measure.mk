@@ -1,0 +1,32 @@
+# ---- Measurements: the benchmark and other languages' decoders ---------------
+.PHONY: bench bench-publish interop-readers interop interop-publish
+
+$(BIN)/pyperf: bench/requirements.txt | $(BIN)/python
+	$(BIN)/python -m pip install --quiet -r bench/requirements.txt
+	touch $@
+
+bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json into build/bench (BENCH_ARGS=--quick)
+	$(BIN)/python bench/run.py $(BENCH_ARGS)
+
+bench-publish: $(BIN)/pyperf ## copy the last full make bench into bench/README.md and bench/results.svg
+	$(BIN)/python bench/publish.py
+
+# make interop has decoders in seven other languages read what dumps writes
+# (interop/measure.py says how; make interop-tools installs them). The Java
+# reader needs no build: java runs its source file.
+INTEROP := build/interop
+
+interop-readers: interop-tools
+	mkdir -p $(INTEROP)
+	cc -std=c11 -O2 -Wall -Wextra -Werror -D_GNU_SOURCE interop/readers/read_libcbor.c -o $(INTEROP)/read_libcbor -lcbor
+	GO111MODULE=off GOPATH=/usr/share/gocode GOCACHE=$(abspath $(INTEROP)/go-cache) \
+		/usr/bin/go build -o $(INTEROP)/read_fxamacker interop/readers/read_fxamacker.go
+	cd interop/readers && RUSTC=/usr/bin/rustc /usr/bin/cargo build --quiet --release --offline --locked \
+		--target-dir $(abspath $(INTEROP)/rust)
+
+interop: interop-readers install $(BIN)/cbor2 ## how decoders in C, Go, Rust, Java, JavaScript, Perl, Ruby and cbor2 read dumps' output (build/interop)
+	nice -n 19 env PYTHONPATH=bench $(BIN)/python interop/measure.py $(INTEROP_ARGS)
+
+# Publishing copies a table: it needs neither the module nor cbor2.
+interop-publish: ## copy the tables of the last make interop into interop/README.md
+	PYTHONPATH=bench $(PYTHON) interop/measure.py --publish
