@@ -11,7 +11,8 @@
 # whose libcbor header only make interop installs. actionlint checks every
 # workflow, the shell of their steps through the pinned ShellCheck; it runs
 # without pyflakes, which it would otherwise take, unpinned, from the PATH (no
-# step has `shell: python`). check-jsonschema checks the Dependabot settings.
+# step has `shell: python`). check-jsonschema checks the Dependabot settings
+# and .readthedocs.yaml.
 .PHONY: lint format
 LINT_BUILD := build/lint
 LINT_FILES = $(BIN)/python scripts/lint_files
@@ -20,13 +21,14 @@ $(BIN)/clang-tidy: lint-requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r lint-requirements.txt
 	touch $@
 
-lint: $(BIN)/clang-tidy $(BIN)/cmake ## check the format, then ruff, ShellCheck, actionlint and clang-tidy; fails on any finding
+lint: $(BIN)/clang-tidy $(BIN)/cmake ## check the format, then ruff, ShellCheck, actionlint, the Dependabot and Read the Docs files and clang-tidy; fails on any finding
 	$(LINT_FILES) c c++ -- $(BIN)/clang-format --dry-run -Werror
 	$(LINT_FILES) python pyi -- $(BIN)/ruff format --check --quiet
 	$(LINT_FILES) python pyi -- $(BIN)/ruff check --quiet
 	$(LINT_FILES) shell -- $(BIN)/shellcheck
 	$(BIN)/actionlint -shellcheck=$(abspath $(BIN)/shellcheck) -pyflakes=
 	$(BIN)/check-jsonschema --builtin-schema vendor.dependabot .github/dependabot.yml
+	$(BIN)/check-jsonschema --builtin-schema vendor.readthedocs .readthedocs.yaml
 	$(BIN)/cmake -S . -B $(LINT_BUILD) $(NINJA_ARGS) --log-level=WARNING \
 		-DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
 		-DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_ALLOC_FAULTS=ON
