@@ -1,5 +1,6 @@
 // Bit layouts of the three IEEE 754 binary formats that CBOR floats use, and
-// the moves between a double and its bit pattern. Private to the codec.
+// the moves between a double and its bit pattern. Private to the codec and
+// its tests.
 #pragma once
 
 #include <cstdint>

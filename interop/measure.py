@@ -41,11 +41,12 @@ import sys
 import time
 from collections.abc import Mapping
 
-import cbor2
-
 import cases
 import publish
-from veldspray_cbor import dumps
+
+# cbor2 and the module are imported where a measurement needs them: publishing
+# the last run's tables (--publish) needs neither, so make interop-publish
+# builds and installs nothing.
 
 HERE = pathlib.Path(__file__).resolve().parent
 BUILD = cases.REPO / "build" / "interop"
@@ -64,6 +65,10 @@ def appendix_a():
     """The examples, as cbor2 reads them, that are plain values dumps can
     write: no tags, no simple values other than null and the booleans, no
     integers beyond 64 bits."""
+    import cbor2
+
+    from veldspray_cbor import dumps
+
     values = []
     for entry in json.loads((cases.REPO / "tests" / "vectors" / "appendix_a.json").read_text()):
         try:
@@ -471,6 +476,8 @@ READERS = {
 
 
 def read_with_cbor2(lines):
+    import cbor2
+
     renderings = []
     for line in lines:
         try:
@@ -569,6 +576,8 @@ def main(argv=None):
         publish.replace_between_markers(HERE / "README.md", START, END, tables.read_text())
         print("published build/interop/published-tables.md into interop/README.md")
         return
+    from veldspray_cbor import dumps
+
     sys.setrecursionlimit(20_000)  # the deepest values are 1,000 levels; rendering one takes two frames a level
     started = time.monotonic()
     BUILD.mkdir(parents=True, exist_ok=True)

@@ -30,51 +30,83 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
 
     Arguments:
         value: the object to write; lists, tuples and dicts nest freely.
-        indefinite: True (the default) writes every array and map with an
-            indefinite length (9f / bf ... ff); False writes its count in
-            the head. Text and byte strings always carry their length.
-        max_depth: 0 (the default) sets no limit on nesting; N refuses an
-            element inside more than N containers. The top-level value is
-            not counted.
+        indefinite: `True` (the default) writes every array and map with an
+            indefinite length (`9f` / `bf` ... `ff`); `False` writes its count
+            in the head. Text and byte strings always carry their length.
+            Any other object whose type has `__bool__` counts as its truth
+            value: `None` and `0` as `False`, `1` as `True`, and so do
+            floats and `numpy.bool_`. One without `__bool__` (a `str`, a
+            `list`), or whose `__bool__` raises, raises `TypeError`.
+        max_depth: `0` (the default) sets no limit on nesting; N, from 1 to
+            18446744073709551615 (2**64 - 1), refuses an element inside more
+            than N containers. The top-level value is not counted. It takes
+            an `int` (`True` as 1) or another number that is not a `float`,
+            read through `int()` (`numpy.int64(8)` as 8, `Decimal("1.7")` as
+            1). A negative number, one above 2**64 - 1, a `float`, `None` or
+            a `str` raises `TypeError`.
 
     What each value becomes:
-        None, True, False: null, true, false (f6, f5, f4).
+        None, True, False: null, true, false (`f6`, `f5`, `f4`).
         int (subclasses and IntEnum members too): unsigned or negative
-            integer with the shortest head; it must fit in 64 bits.
+            integer with the shortest head, from -9223372036854775808
+            (-2**63) to 18446744073709551615 (2**64 - 1); any other int
+            raises `RuntimeError`.
         float (and subclasses): the narrowest of half, single and double
-            precision that reads back as exactly the same number; inf,
-            -inf and nan are f9 7c 00, f9 fc 00 and f9 7e 00.
+            precision that reads back as exactly the same number; `inf`,
+            `-inf` and `nan` are `f9 7c 00`, `f9 fc 00` and `f9 7e 00`.
         str, bytes (and subclasses): text string (UTF-8), byte string.
         list, tuple (named tuples too): array.
         dict (OrderedDict too): map in insertion order, key before value.
-        Any other object: with __index__, that integer; else with __bool__,
-            its truth value (so Decimal, Fraction, complex and
-            numpy.float32 become true or false); else with __int__, that
-            integer (uuid.UUID). Anything else (set, bytearray, datetime)
-            is refused.
+        Any other object: the first of these that it has and that works:
+            `__index__`, that integer, in the range above; `__bool__`, its
+            truth value; `__int__`, that integer (`uuid.UUID`), in the range
+            above. An object with none that works (`set`, `bytearray`,
+            `datetime`, a `UUID` above 2**64 - 1) is refused.
 
     Subclasses of the built-in types are written from their stored contents;
-    their own __iter__, items, __str__ or __float__ is never called.
+    their own `__iter__`, `items`, `__str__` or `__float__` is never called.
+
+    Warning:
+        Some common types are written as `true` or `false`, their truth
+        value, without an error: `Decimal`, `Fraction`, `complex`,
+        `numpy.float32`, `numpy.float16`, `numpy.longdouble`, `numpy.uint64`
+        above 2**63 - 1, `datetime.timedelta`, `collections.deque` and
+        `range`. Convert them before the call: `str(x)` or `float(x)`,
+        `x.item()` or `x.tolist()` for NumPy's values, `x.total_seconds()`,
+        `list(x)`.
 
     Returns:
         bytes: the CBOR encoding of value, a new object on every call.
 
     Raises:
         TypeError: the arguments do not fit the signature, or the top-level
-            value is of no kind above.
-        RuntimeError: a nested value is of no kind above, or a str has no
-            UTF-8 form ("Unable to cast Python instance to C++ type ...");
-            nesting deeper than max_depth ("Exceeded recursion limit:N");
-            an integer outside both 64-bit ranges; a value's own Python
-            code changed a container while it was being written.
-        RecursionError: without max_depth, nesting deeper than the
+            value is refused. The text's first line is `dumps(): incompatible
+            function arguments. The following argument types are supported:`;
+            the next lines name the signature and the arguments given.
+        RuntimeError: with one of these texts:
+
+            - `Unable to cast Python instance to C++ type (compile in debug
+              mode for details)`: a nested value is refused, or a `str`
+              holds a lone surrogate and has no UTF-8 form;
+            - `Exceeded recursion limit:N`: nesting deeper than `max_depth`
+              N;
+            - `dumps received an integer out of range for both int64_t and
+              uint64_t`, followed by up to 40 bytes of the value's text: an
+              int outside the range above;
+            - `list changed size during dumps`, `dict changed size during
+              dumps` or `dict changed during dumps`: a value's own Python
+              code changed a container while it was being written;
+            - `Could not allocate bytes object!`: there is no memory for the
+              result.
+        RecursionError: without `max_depth`, nesting deeper than the
             interpreter's recursion limit, including a container that
             contains itself; with or without it, nesting deeper than the
             calling thread's native stack allows.
         MemoryError: the output cannot grow.
         KeyboardInterrupt, SystemExit, MemoryError, RecursionError: raised by
-            a value's own methods, they pass through unchanged; any other
-            exception from them only means that the value is refused.
+            a value's own `__index__`, `__bool__`, `__int__`, `__eq__` or
+            `__str__`, they pass through unchanged; any other exception from
+            them only means that the value is refused.
 
     Examples:
         >>> dumps({"a": [1, 2.5]}).hex(" ")

@@ -7,14 +7,14 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
+
+#include "ieee754.h"
 
 // A normal half has an unbiased exponent in -14..15 and no significand bits
 // beyond the top 10 of the 52 fraction bits.
 inline bool is_half_normal(double x)
 {
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
+    const uint64_t bits = veldspray::cbor::double_to_bits(x);
     const int exponent = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
     return exponent >= -14 && exponent <= 15 && (bits & ((uint64_t{1} << 42) - 1)) == 0;
 }

@@ -7,22 +7,9 @@
 
 #include "check.h"
 #include "float_width.h"
+#include "ieee754.h"
 
 namespace {
-
-uint64_t bits_of(double x)
-{
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return bits;
-}
-
-double from_bits(uint64_t bits)
-{
-    double x;
-    std::memcpy(&x, &bits, sizeof x);
-    return x;
-}
 
 // Decodes the written item without the codec: half by assembling the double's
 // fields, single through a float, double as is.
@@ -38,11 +25,11 @@ double decode(const cbor_buffer *buffer)
         return single;
     }
     if (buffer->data[0] == byte_double)
-        return from_bits(payload);
+        return bits_to_double(payload);
     uint64_t sign = (payload >> 15) << 63, exponent = (payload >> 10) & 0x1f, fraction = payload & 0x3ff;
     if (exponent == 0 && fraction == 0)
-        return from_bits(sign);
-    return from_bits(sign | (exponent - 15 + 1023) << 52 | fraction << 42);
+        return bits_to_double(sign);
+    return bits_to_double(sign | (exponent - 15 + 1023) << 52 | fraction << 42);
 }
 
 int mismatches = 0;
@@ -56,11 +43,12 @@ void check_one(double x)
     int32_t status = write_float(buffer, x);
     size_t want = 1 + narrowest_width(x);
     uint8_t head = want == 3 ? byte_half : want == 5 ? byte_single : byte_double;
-    bool ok = status == 1 && buffer->size == want && buffer->data[0] == head && bits_of(decode(buffer)) == bits_of(x);
+    bool ok = status == 1 && buffer->size == want && buffer->data[0] == head &&
+              double_to_bits(decode(buffer)) == double_to_bits(x);
     // Only the first few mismatches are printed; each region is one check.
     if (!ok && mismatches++ < 20)
-        std::printf("  %a (%016llx): wrote %s, expected %zu bytes\n", x, static_cast<unsigned long long>(bits_of(x)),
-                    hex(buffer).c_str(), want);
+        std::printf("  %a (%016llx): wrote %s, expected %zu bytes\n", x,
+                    static_cast<unsigned long long>(double_to_bits(x)), hex(buffer).c_str(), want);
     buffer_free(buffer);
 }
 
@@ -110,7 +98,7 @@ int main()
         bits = random();
     check_region("random doubles", [&] {
         for (uint64_t bits : patterns)
-            check_one(from_bits(bits));
+            check_one(bits_to_double(bits));
     });
     // Floats and halves in disguise reach the narrower widths far more often
     // than raw double bit patterns do.

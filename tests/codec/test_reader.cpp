@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "check.h"
+#include "ieee754.h"
 
 namespace {
 
@@ -25,13 +26,6 @@ struct read_row {
     // NOLINTNEXTLINE(readability-redundant-string-init): an initializer lets rows leave the field out
     std::string error_output = "";
 };
-
-uint64_t bits_of(double x)
-{
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return bits;
-}
 
 const uint64_t all_ones = ~uint64_t{0};
 const uint64_t negative_nan = 0xfff8000000000000u;
@@ -78,33 +72,33 @@ const std::vector<read_row> read_rows = {
     {"F8 10", {{0xf8, 7, 0, 0, 0}, {0x10, 0, 16, 0, 0}}, 0, "Unimplemented CBOR code: f8\n"},
     {"F3 F8", {{0xf3, 7, 0, 0, 0}, {0xf8, 7, 0, 0, 0}}, 0,
      "Unimplemented CBOR code: f3\nUnimplemented CBOR code: f8\n"},
-    {"F9 3C 00", {{0xf9, 7, bits_of(1.0), 0, 0}}, 0},
-    {"F9 7B FF", {{0xf9, 7, bits_of(65504.0), 0, 0}}, 0},
-    {"F9 04 00", {{0xf9, 7, bits_of(0x1p-14), 0, 0}}, 0},
-    {"F9 03 FF", {{0xf9, 7, bits_of(1023 * 0x1p-24), 0, 0}}, 0},
-    {"F9 00 01", {{0xf9, 7, bits_of(0x1p-24), 0, 0}}, 0},
-    {"F9 80 00", {{0xf9, 7, bits_of(-0.0), 0, 0}}, 0},
-    {"F9 C0 00", {{0xf9, 7, bits_of(-2.0), 0, 0}}, 0},
-    {"F9 7C 00", {{0xf9, 7, bits_of(INFINITY), 0, 0}}, 0},
+    {"F9 3C 00", {{0xf9, 7, double_to_bits(1.0), 0, 0}}, 0},
+    {"F9 7B FF", {{0xf9, 7, double_to_bits(65504.0), 0, 0}}, 0},
+    {"F9 04 00", {{0xf9, 7, double_to_bits(0x1p-14), 0, 0}}, 0},
+    {"F9 03 FF", {{0xf9, 7, double_to_bits(1023 * 0x1p-24), 0, 0}}, 0},
+    {"F9 00 01", {{0xf9, 7, double_to_bits(0x1p-24), 0, 0}}, 0},
+    {"F9 80 00", {{0xf9, 7, double_to_bits(-0.0), 0, 0}}, 0},
+    {"F9 C0 00", {{0xf9, 7, double_to_bits(-2.0), 0, 0}}, 0},
+    {"F9 7C 00", {{0xf9, 7, double_to_bits(INFINITY), 0, 0}}, 0},
     // NOLINTNEXTLINE(bugprone-narrowing-conversions): -INFINITY widens to double exactly
-    {"F9 FC 00", {{0xf9, 7, bits_of(-INFINITY), 0, 0}}, 0},
+    {"F9 FC 00", {{0xf9, 7, double_to_bits(-INFINITY), 0, 0}}, 0},
     {"F9 7E 00", {{0xf9, 7, negative_nan, 0, 0}}, 0},
     {"F9 7C 01", {{0xf9, 7, negative_nan, 0, 0}}, 0},
     {"F9 FE 00", {{0xf9, 7, positive_nan, 0, 0}}, 0},
     {"F9 3C", {}, 1},
-    {"FA 3F 80 00 00", {{0xfa, 7, bits_of(1.0), 0, 0}}, 0},
-    {"FA 00 00 00 01", {{0xfa, 7, bits_of(0x1p-149), 0, 0}}, 0},
-    {"FA 7F 80 00 00", {{0xfa, 7, bits_of(INFINITY), 0, 0}}, 0},
+    {"FA 3F 80 00 00", {{0xfa, 7, double_to_bits(1.0), 0, 0}}, 0},
+    {"FA 00 00 00 01", {{0xfa, 7, double_to_bits(0x1p-149), 0, 0}}, 0},
+    {"FA 7F 80 00 00", {{0xfa, 7, double_to_bits(INFINITY), 0, 0}}, 0},
     // NOLINTNEXTLINE(bugprone-narrowing-conversions): -INFINITY widens to double exactly
-    {"FA FF 80 00 00", {{0xfa, 7, bits_of(-INFINITY), 0, 0}}, 0},
+    {"FA FF 80 00 00", {{0xfa, 7, double_to_bits(-INFINITY), 0, 0}}, 0},
     {"FA 7F FC 00 00", {{0xfa, 7, negative_nan, 0, 0}}, 0},
     {"FA 7F C0 00 00", {{0xfa, 7, positive_nan, 0, 0}}, 0},
     {"FA 3F 80 00", {}, 3},
-    {"FB 3F F0 00 00 00 00 00 00", {{0xfb, 7, bits_of(1.0), 0, 0}}, 0},
+    {"FB 3F F0 00 00 00 00 00 00", {{0xfb, 7, double_to_bits(1.0), 0, 0}}, 0},
     {"FB 7F F0 00 00 00 00 00 01", {{0xfb, 7, 0x7ff0000000000001u, 0, 0}}, 0},
     {"FB 3F F0 00 00 00 00 00", {}, 7},
     {"F9 41 00 FA 40 20 00 00 FB 40 04 00 00 00 00 00 00",
-     {{0xf9, 7, bits_of(2.5), 0, 0}, {0xfa, 7, bits_of(2.5), 0, 0}, {0xfb, 7, bits_of(2.5), 0, 0}}, 0},
+     {{0xf9, 7, double_to_bits(2.5), 0, 0}, {0xfa, 7, double_to_bits(2.5), 0, 0}, {0xfb, 7, double_to_bits(2.5), 0, 0}}, 0},
 };
 // clang-format on
 

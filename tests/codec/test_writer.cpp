@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "check.h"
+#include "ieee754.h"
 
 namespace {
 
@@ -91,10 +92,7 @@ double parse_float(const std::string &text)
 {
     if (text.rfind("bits:", 0) != 0)
         return std::strtod(text.c_str(), nullptr);
-    const uint64_t bits = std::stoull(text.substr(5), nullptr, 16);
-    double x;
-    std::memcpy(&x, &bits, sizeof x);
-    return x;
+    return bits_to_double(std::stoull(text.substr(5), nullptr, 16));
 }
 
 // The float table: every width and both non-finite forms.

@@ -3,10 +3,8 @@
 #ifndef VELDSPRAY_FUZZ_CHECK_H
 #define VELDSPRAY_FUZZ_CHECK_H
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #define FUZZ_CHECK(condition)                                                                  \
     do {                                                                                       \
@@ -15,19 +13,5 @@
             std::abort();                                                                      \
         }                                                                                      \
     } while (0)
-
-inline double as_double(uint64_t bits)
-{
-    double x;
-    std::memcpy(&x, &bits, sizeof x);
-    return x;
-}
-
-inline uint64_t as_bits(double x)
-{
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return bits;
-}
 
 #endif

@@ -14,6 +14,7 @@
 #include "cbor.h"
 #include "float_width.h"
 #include "fuzz_check.h"
+#include "ieee754.h"
 
 using namespace veldspray::cbor;
 
@@ -72,7 +73,7 @@ uint64_t pick_argument(FuzzedDataProvider &input)
 double pick_float(FuzzedDataProvider &input)
 {
     if (input.ConsumeBool())
-        return as_double(input.ConsumeIntegral<uint64_t>());
+        return bits_to_double(input.ConsumeIntegral<uint64_t>());
     const int bits = input.ConsumeIntegralInRange(1, 54);
     const uint64_t significand = input.ConsumeIntegral<uint64_t>() >> (64 - bits);
     const int exponent = input.ConsumeIntegralInRange(-1100, 1030);
@@ -120,7 +121,7 @@ void check_read_back(const cbor_buffer *buffer, const std::vector<expected_item>
             FUZZ_CHECK(consumed == 1);
             break;
         case kind::floating: {
-            const double decoded = as_double(item->value);
+            const double decoded = bits_to_double(item->value);
             FUZZ_CHECK(consumed == 1 + want.width);
             if (std::isnan(want.number)) {
                 FUZZ_CHECK(std::isnan(decoded));
