@@ -1,20 +1,73 @@
 # ---- Other platforms --------------------------------------------------------
 # Built by zig, run by qemu-user and wine (make cross-tools).
-.PHONY: codec-cross stack-cross
+.PHONY: codec-cross stack-cross dlopen-test
 
-# The codec's tests on s390x, which is big-endian, and on aarch64: built by
-# zig statically against musl, run by ctest under qemu-user.
+# The codec's tests on s390x, which is big-endian, and on x86_64 and aarch64
+# with the allocator that the musl wheels carry: built by zig statically
+# against musl, run by ctest (under qemu-user for another architecture).
 define codec_cross
 PATH=$(abspath $(BIN)):$$PATH $(BIN)/cmake -S . -B build/codec-$(1) $(NINJA_ARGS) \
-	-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(1).cmake) -DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$(zig_arch)-static \
-	-DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_WERROR=ON
+	-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(1).cmake) \
+	$(if $(filter $(zig_arch),$(shell uname -m)),,-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$(zig_arch)-static) \
+	-DVELDSPRAY_BUILD_MODULE=OFF -DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_WERROR=ON $(2)
 $(BIN)/cmake --build build/codec-$(1)
 $(BIN)/ctest --test-dir build/codec-$(1) --output-on-failure
 endef
 
-codec-cross: cross-tools $(BIN)/cmake ## the codec's tests built by zig for s390x (big-endian) and aarch64, run under qemu-user
+codec-cross: cross-tools $(BIN)/cmake build/mimalloc/fetched ## the codec's tests built by zig for s390x (big-endian), and for x86_64 and aarch64 with mimalloc, run (aarch64 and s390x under qemu-user)
 	$(call codec_cross,s390x-linux-musl)
-	$(call codec_cross,aarch64-linux-musl)
+	$(call codec_cross,x86_64-linux-musl,-DVELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC)))
+	$(call codec_cross,aarch64-linux-musl,-DVELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC)))
+
+# The codec's benchmark and the dlopen test, each built natively for glibc and
+# by zig for x86_64 musl, with or without the bundled allocator: $(call
+# cmake_target,DIRECTORY,CMAKE ARGUMENTS,TARGET) configures and builds TARGET.
+MUSL_TOOLCHAIN = -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/x86_64-linux-musl.cmake)
+MUSL_MIMALLOC = $(MUSL_TOOLCHAIN) -DVELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC))
+define cmake_target
+PATH=$(abspath $(BIN)):$$PATH $(BIN)/cmake -S . -B $(1) $(NINJA_ARGS) --log-level=WARNING -DVELDSPRAY_BUILD_MODULE=OFF \
+	-DVELDSPRAY_WERROR=ON $(2)
+$(BIN)/cmake --build $(1) --target $(3)
+endef
+
+# The module's allocator where no CPython for musl can be had: a program
+# linked dynamically against musl (Debian's musl loader) loads the dlopen
+# test's library, built as the musl module is, and writes documents from
+# eight threads at once that must equal the glibc build's (tests/dlopen).
+# The musl side is built by zig directly, with the flags that CMake gives the
+# module and the allocator (allocator/CMakeLists.txt) and a --wrap for each
+# __wrap_ function of allocator/bind.c: through CMake, zig would first build
+# a C++ runtime for the target to identify the compiler (3 minutes cold),
+# which nothing here links.
+DLOPEN_TEST := build/dlopen-test
+DLOPEN_MUSL := $(DLOPEN_TEST)/musl
+DLOPEN_SOURCES := cbor/buffer.cpp cbor/float.cpp cbor/reader.cpp bench/codec/documents.cpp tests/dlopen/library.cpp
+ZIG_MUSL = $(ZIG) cc -target x86_64-linux-musl
+MODULE_FLAGS := -std=c++17 -O3 -DNDEBUG -flto -fPIC -fvisibility=hidden -fvisibility-inlines-hidden -fno-exceptions \
+	-Wall -Wextra -Wpedantic -Wshadow -Werror -Icbor -Ibench/codec
+ALLOCATOR_FLAGS = -O3 -DNDEBUG -fPIC -fvisibility=hidden -ftls-model=local-dynamic -Wno-date-time -DMI_LIBC_MUSL=1 \
+	-I$(MIMALLOC)/include -I$(MIMALLOC)/src
+comma := ,
+lparen := (
+ALLOCATOR_WRAP = $(patsubst __wrap_%$(lparen),-Wl$(comma)--wrap=%,$(shell grep -o '__wrap_[a-z_]*$(lparen)' allocator/bind.c))
+
+$(DLOPEN_MUSL)/libdlopen_documents.so: $(DLOPEN_SOURCES) $(wildcard cbor/*.h) bench/codec/documents.h allocator/bind.c \
+		tests/dlopen/exports.map build/mimalloc/fetched | $(BIN)/python-zig
+	mkdir -p $(@D)
+	$(ZIG_MUSL) -c $(ALLOCATOR_FLAGS) allocator/bind.c -o $(@D)/bind.o
+	for source in $(DLOPEN_SOURCES); do \
+		$(ZIG) c++ -target x86_64-linux-musl -c $(MODULE_FLAGS) $$source -o $(@D)/$$(basename $$source .cpp).o || exit 1; done
+	$(ZIG_MUSL) -shared -O3 -flto $(addprefix $(@D)/,$(notdir $(DLOPEN_SOURCES:.cpp=.o))) $(@D)/bind.o $(ALLOCATOR_WRAP) \
+		-Wl,--version-script=tests/dlopen/exports.map -o $@
+
+$(DLOPEN_MUSL)/dlopen_host: tests/dlopen/host.c | $(BIN)/python-zig
+	mkdir -p $(@D)
+	$(ZIG_MUSL) -dynamic -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror $< -o $@
+
+dlopen-test: musl-runtime $(BIN)/cmake $(DLOPEN_MUSL)/libdlopen_documents.so $(DLOPEN_MUSL)/dlopen_host ## the musl module's allocator loaded by dlopen into a musl program, several threads at once
+	$(call cmake_target,$(DLOPEN_TEST)/glibc,-DVELDSPRAY_DLOPEN_TEST=ON,dlopen_host dlopen_documents)
+	cd $(DLOPEN_TEST)/glibc/tests/dlopen && ./dlopen_host ./libdlopen_documents.so write $(abspath $(DLOPEN_TEST))/glibc.cbor
+	cd $(DLOPEN_MUSL) && ./dlopen_host ./libdlopen_documents.so check $(abspath $(DLOPEN_TEST))/glibc.cbor
 
 # The thread stack bounds that the native stack guard starts from, checked by
 # tests/stack/stack_bounds_test.cpp, which make codec-test runs natively: here

@@ -4,8 +4,9 @@
 # every file of its kind, found by scripts/lint_files as the pre-commit hooks
 # find theirs: by extension, or by the #! line of an executable script, so the
 # scripts without an extension are checked too. clang-tidy reads the compile
-# commands of a configure-only build (build/lint) of the module, the codec and
-# the codec's tests, run over the files in parallel. The fuzz harnesses are
+# commands of a configure-only build (build/lint) of the module, the codec,
+# the codec's tests, its benchmark and the dlopen test, run over the files in
+# parallel. The fuzz harnesses are
 # formatted but not analysed: their libFuzzer header comes with the system's
 # clang, which `make lint` does not need; nor is the C reader of make interop,
 # whose libcbor header only make interop installs. actionlint checks every
@@ -31,7 +32,7 @@ lint: $(BIN)/clang-tidy $(BIN)/cmake ## check the format, then ruff, ShellCheck,
 	$(BIN)/check-jsonschema --builtin-schema vendor.readthedocs .readthedocs.yaml
 	$(BIN)/cmake -S . -B $(LINT_BUILD) $(NINJA_ARGS) --log-level=WARNING \
 		-DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
-		-DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_ALLOC_FAULTS=ON
+		-DVELDSPRAY_CODEC_TESTS=ON -DVELDSPRAY_ALLOC_FAULTS=ON -DVELDSPRAY_CODEC_BENCH=ON -DVELDSPRAY_DLOPEN_TEST=ON
 	$(BIN)/python $(BIN)/run-clang-tidy.py -clang-tidy-binary $(BIN)/clang-tidy -p $(LINT_BUILD) -quiet -hide-progress
 
 format: $(BIN)/clang-tidy ## rewrite the C++, C and Python files in the project's format

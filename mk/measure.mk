@@ -1,5 +1,5 @@
 # ---- Measurements: the benchmark and other languages' decoders ---------------
-.PHONY: bench bench-publish interop-readers interop interop-publish
+.PHONY: bench bench-publish codec-bench interop-readers interop interop-publish
 
 $(BIN)/pyperf: bench/requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r bench/requirements.txt
@@ -10,6 +10,18 @@ bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json 
 
 bench-publish: $(BIN)/pyperf ## copy the last full make bench into bench/README.md and bench/results.svg
 	$(BIN)/python bench/publish.py
+
+# Whole calls of the codec, without Python (bench/codec): glibc's allocator,
+# musl's, and mimalloc bound as in the musl wheels. bench/codec_bench.py runs
+# the three in turn; CODEC_BENCH_ARGS=--publish puts the table into
+# bench/README.md.
+CODEC_BENCH := build/codec-bench
+codec-bench: musl-runtime $(BIN)/python-zig $(BIN)/cmake $(BIN)/pyperf build/mimalloc/fetched ## time the codec alone for glibc, musl, and musl with mimalloc (CODEC_BENCH_ARGS=--publish)
+	$(call cmake_target,$(CODEC_BENCH)/glibc,-DVELDSPRAY_CODEC_BENCH=ON,codec_bench)
+	$(call cmake_target,$(CODEC_BENCH)/musl,-DVELDSPRAY_CODEC_BENCH=ON $(MUSL_TOOLCHAIN),codec_bench)
+	$(call cmake_target,$(CODEC_BENCH)/musl-mimalloc,-DVELDSPRAY_CODEC_BENCH=ON $(MUSL_MIMALLOC),codec_bench)
+	$(BIN)/python bench/codec_bench.py $(addsuffix /bench/codec/codec_bench,$(addprefix $(CODEC_BENCH)/,glibc musl \
+		musl-mimalloc)) $(CODEC_BENCH_ARGS)
 
 # make interop has decoders in seven other languages read what dumps writes
 # (interop/measure.py says how; make interop-tools installs them). The Java

@@ -3,7 +3,7 @@
 # is missing or older than a stated minimum, leaves a newer version alone and
 # prints the versions it found. No exact Debian version is named anywhere: a
 # stable update replaces it, and the install would fail from that day on.
-.PHONY: clang-tools qemu-tools cross-tools interop-tools
+.PHONY: clang-tools qemu-tools cross-tools interop-tools musl-runtime
 
 # $(call apt_install,PACKAGES): each NAME or NAME>=MINIMUM.
 apt_install = scripts/apt_install $(foreach package,$(1),'$(package)')
@@ -39,6 +39,12 @@ qemu-tools: $(BIN)/python-zig ## install zig (pinned, into .venv), and qemu-user
 
 cross-tools: qemu-tools ## that, and wine64 if missing
 	$(call apt_install,wine64>=8.0~)
+
+# musl's loader and C library (as an Alpine system has them), for the
+# programs that zig links dynamically against musl (make dlopen-test, make
+# codec-bench).
+musl-runtime: ## install musl's loader and C library if missing
+	$(call apt_install,musl>=1.2.3)
 
 # The decoders of make interop (interop/measure.py says how) and their
 # toolchains, at least the versions its expectations were written against;

@@ -13,7 +13,8 @@
 # checked against its libc and CPython 3.10 (scripts/check_wheel_symbols),
 # and each distribution's description for links that an index page cannot
 # resolve (scripts/check_description); the x86_64 manylinux one is also
-# tested installed.
+# tested installed. A musl wheel's module carries mimalloc (allocator/), from
+# its source fetched pinned into build/mimalloc.
 .PHONY: wheel wheels index-test
 WHEEL_TEST_VENV := build/wheel-test
 
@@ -27,7 +28,8 @@ define zig_wheel
 rm -rf build/wheels/$(1)
 PATH=$(abspath $(BIN)):$$PATH SETUPTOOLS_EXT_SUFFIX=.cpython-310-$(zig_arch)-linux-gnu.so \
 	_PYTHON_HOST_PLATFORM=linux-$(zig_arch) $(BIN)/python -m build --wheel --outdir build/wheels/$(1) \
-	-C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(1).cmake) -C build-dir=build/zig-$(1) .
+	-C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(1).cmake) -C build-dir=build/zig-$(1) \
+	$(if $(findstring musl,$(1)),-C cmake.define.VELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC))) .
 $(if $(findstring musl,$(1)),PATH=$(abspath $(BIN)):$$PATH scripts/musl_wheel_libc build/wheels/$(1) $(zig_arch))
 PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair --wheel-dir dist build/wheels/$(1)/*.whl
 $(BIN)/python scripts/check_wheel_symbols dist/*-$(if $(findstring musl,$(1)),musl,many)linux*_$(zig_arch).whl
@@ -49,8 +51,24 @@ endef
 wheel: $(BIN)/python-zig $(BIN)/cmake $(BIN)/auditwheel ## sdist and the x86_64 manylinux wheel into dist/, checked, and tested installed without a compiler
 	$(call distributions,x86_64-linux-gnu.2.17)
 
-wheels: qemu-tools $(BIN)/cmake $(BIN)/auditwheel ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
+wheels: qemu-tools $(BIN)/cmake $(BIN)/auditwheel build/mimalloc/fetched ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
 	$(call distributions,x86_64-linux-gnu.2.17 aarch64-linux-gnu.2.17 x86_64-linux-musl aarch64-linux-musl)
+
+# mimalloc's source for the musl builds, pinned with its hash
+# (allocator/mimalloc-requirements.txt). pip reads the sdist's metadata by
+# building it, which the environment here reduces to a CMake configure.
+MIMALLOC := build/mimalloc/src
+
+build/mimalloc/fetched: allocator/mimalloc-requirements.txt allocator/mimalloc-build-pins.txt allocator/mimalloc-LICENSE \
+		| $(BIN)/python
+	rm -rf build/mimalloc && mkdir -p $(MIMALLOC)
+	PIP_CONSTRAINT=$(abspath allocator/mimalloc-build-pins.txt) CMEEL_RUN_TESTS=OFF \
+		CMEEL_CMAKE_ARGS="-DMI_BUILD_SHARED=OFF -DMI_BUILD_STATIC=OFF -DMI_BUILD_OBJECT=OFF -DMI_BUILD_TESTS=OFF" \
+		$(BIN)/python -m pip download --quiet --no-deps --no-binary cmeel-mimalloc \
+		-r allocator/mimalloc-requirements.txt -d build/mimalloc
+	tar -xzf build/mimalloc/cmeel_mimalloc-*.tar.gz -C $(MIMALLOC) --strip-components=2 --wildcards '*/mimalloc/*'
+	cmp allocator/mimalloc-LICENSE $(MIMALLOC)/LICENSE
+	touch $@
 
 # Not part of make test: it needs the wheels, which take long to build cold.
 index-test: ## serve dist/ (make wheel or make wheels) as a package index on localhost and install from it as a user would
