@@ -75,9 +75,10 @@ def main():
         print(f"codec-bench {size} glibc={glibc / 1000:.2f} us {ratios}")
     results = run.OUTPUT_DIR.parent / "codec-bench" / "results.md"
     results.parent.mkdir(parents=True, exist_ok=True)
-    results.write_text(table(best) + "\n")
+    published = table(best)
+    results.write_text(published + "\n")
     if "--publish" in sys.argv:
-        publish.replace_between_markers(pathlib.Path(__file__).parent / "README.md", START, END, table(best))
+        publish.replace_between_markers(pathlib.Path(__file__).parent / "README.md", START, END, published)
         print(f"published {results.relative_to(run.cases.REPO)} into bench/README.md")
 
 
