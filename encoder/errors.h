@@ -29,8 +29,6 @@ inline constexpr const char *argument_error_head =
 inline constexpr const char *argument_error_invoked = "\n\nInvoked with: ";
 // An argument whose repr raised, or has no UTF-8 form, in that text.
 inline constexpr const char *repr_failed = "<repr raised Error>";
-// pybind11's own words for an exception that no translator takes.
-inline constexpr const char *untranslated_exception = "Exception escaped from default exception translator!";
 // Completes the interpreter's "maximum recursion depth exceeded".
 inline constexpr const char *recursion_context = " while encoding a CBOR item";
 

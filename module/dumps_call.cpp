@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -154,12 +155,13 @@ PyObject *raise_argument_error(PyObject *const *arguments, Py_ssize_t positional
 }
 
 // Sets the Python error for the exception being handled: a Python error
-// carried by python_error is restored, and any other exception goes through
-// pybind11's registered exception translators, module-local ones first, as
-// pybind11's dispatcher does for the functions it registers. Those lists are
-// pybind11 internals (py::detail); the front uses them so that a call fails
-// as a registered function would.
-// NOLINTNEXTLINE(bugprone-exception-escape): pybind11's internals exist once the module is imported
+// carried by python_error is restored, and any other exception is translated
+// as pybind11 translates the exceptions of the functions it registers when no
+// translator of its own was added (a cast error and any std::exception become
+// RuntimeError, std::bad_alloc MemoryError). pybind11's registered
+// translators are passed over: that list is shared by every pybind11 module
+// built alike in the process, and another module's translator would change
+// what dumps raises.
 void set_error_from_current_exception() noexcept
 {
     try {
@@ -167,11 +169,7 @@ void set_error_from_current_exception() noexcept
     } catch (python_error &error) {
         error.restore();
     } catch (...) {
-        if (!py::detail::apply_exception_translators(
-                py::detail::get_local_internals().registered_exception_translators) &&
-            !py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators)) {
-            PyErr_SetString(PyExc_SystemError, error_text::untranslated_exception);
-        }
+        py::detail::translate_exception(std::current_exception());
     }
 }
 
@@ -227,8 +225,12 @@ py::bytes dumps(const value_variant &value, bool indefinite, std::uint64_t max_d
 
 py::object make_dumps(py::handle module, py::handle registered)
 {
+    // Made once for the process, by the first interpreter that imports the
+    // module: the texts are the same for all, and so are interned strings.
     for (std::size_t parameter = 0; parameter < parameter_count; ++parameter) {
-        interned_names[parameter] = PyUnicode_InternFromString(parameter_names[parameter]);
+        if (interned_names[parameter] == nullptr) {
+            interned_names[parameter] = PyUnicode_InternFromString(parameter_names[parameter]);
+        }
         if (interned_names[parameter] == nullptr) {
             throw py::error_already_set();
         }
@@ -238,8 +240,11 @@ py::object make_dumps(py::handle module, py::handle registered)
     // line is the name followed by the signature.
     static const std::string doc = py::str(registered.attr("__doc__"));
     const std::string name = py::str(registered.attr("__name__"));
-    argument_error_start = name + error_text::argument_error_head +
-                           doc.substr(name.size(), doc.find('\n') - name.size()) + error_text::argument_error_invoked;
+    if (argument_error_start.empty()) {
+        argument_error_start = name + error_text::argument_error_head +
+                               doc.substr(name.size(), doc.find('\n') - name.size()) +
+                               error_text::argument_error_invoked;
+    }
     static PyMethodDef definition = {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_dumps)),
                                      METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
     PyObject *function = PyCFunction_NewEx(&definition, module.ptr(), module.attr("__name__").ptr());

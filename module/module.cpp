@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <exception>
 
 namespace pybind11::detail {
 
@@ -44,15 +45,63 @@ constexpr const char *dumps_doc = R"(
     Dump a Python object to cbor
     )";
 
+// The module body: its docstring, dumps, and its version.
+void fill_module(py::module_ &module)
+{
+    module.doc() = module_doc;
+    module.def("dumps", &dumps, dumps_doc, py::arg("value"), py::arg("indefinite") = true, py::arg("max_depth") = 0);
+    module.attr("dumps") = make_dumps(module, module.attr("dumps"));
+    module.attr("__version__") = VELDSPRAY_VERSION;
+}
+
+// Fills each interpreter's own module object, failing as PYBIND11_MODULE's
+// entry fails.
+int exec_module(PyObject *created) noexcept
+{
+    auto module = py::reinterpret_borrow<py::module_>(created);
+    try {
+        fill_module(module);
+        return 0;
+    } catch (py::error_already_set &error) {
+        py::raise_from(error, PyExc_ImportError, "initialization failed");
+    } catch (const std::exception &error) {
+        PyErr_SetString(PyExc_ImportError, error.what());
+    }
+    return -1;
+}
+
+// Initialised in two phases, as the interpreter creates the module and then
+// runs its body, so that every interpreter that imports it gets a module and
+// a dumps of its own. In one phase (PyModule_Create), the interpreter copies
+// the first interpreter's module into the later ones, runs the entry again
+// once the first one is destroyed, and leaks that first module when it is
+// destroyed while a copy lives on.
+PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void *>(&exec_module)}, {0, nullptr}};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "veldspray_cbor", // m_name
+    nullptr,          // m_doc: the body sets __doc__
+    0,                // m_size: no state of its own
+    nullptr,          // m_methods: the body adds dumps
+    module_slots,     // m_slots
+    nullptr,          // m_traverse
+    nullptr,          // m_clear
+    nullptr,          // m_free
+};
+
 } // namespace
 } // namespace veldspray
 
-PYBIND11_MODULE(veldspray_cbor, module)
+// The entry checks the interpreter's version as PYBIND11_MODULE's does, and
+// leaves out its next step: setting up the internals that pybind11 shares
+// between the modules of a process. That takes the interpreter lock through
+// PyGILState_Ensure, which waits forever on a thread that holds the lock
+// through another interpreter's thread state, as a sub-interpreter's import
+// does. The module needs none of them: it registers no class and translates
+// its own errors (dumps_call.cpp).
+extern "C" PYBIND11_EXPORT PyObject *PyInit_veldspray_cbor()
 {
-    namespace py = pybind11;
-    module.doc() = veldspray::module_doc;
-    module.def("dumps", &veldspray::dumps, veldspray::dumps_doc, py::arg("value"), py::arg("indefinite") = true,
-               py::arg("max_depth") = 0);
-    module.attr("dumps") = veldspray::make_dumps(module, module.attr("dumps"));
-    module.attr("__version__") = VELDSPRAY_VERSION;
+    PYBIND11_CHECK_PYTHON_VERSION
+    return PyModuleDef_Init(&veldspray::module_definition);
 }
