@@ -61,7 +61,10 @@ cbor_buffer *buffer_new() noexcept;
 void buffer_free(cbor_buffer *buffer) noexcept;
 
 // Append operations and writers return 0 when every byte was appended and -1
-// otherwise (null buffer, or the block could not grow; `size` is then kept).
+// otherwise (null buffer, or the block could not grow). A failed append keeps
+// `size`, but a writer that appends in steps (a head and its argument bytes, a
+// string's head and content) keeps the steps done before the failing one, so
+// a failed item may be left in part.
 std::int32_t buffer_put_byte(cbor_buffer *buffer, int byte) noexcept;
 std::int32_t buffer_put_bytes(cbor_buffer *buffer, const void *source, std::uint64_t length) noexcept;
 
@@ -81,7 +84,8 @@ std::int32_t write_break(cbor_buffer *buffer) noexcept;
 // ---- Float writer -----------------------------------------------------------
 
 // Appends x in the narrowest of half, single and double precision that reads
-// back as exactly x (NaN and the infinities in fixed half forms). Returns the
+// back as exactly x, half precision only for zeros and normal half-precision
+// numbers (NaN and the infinities in fixed half forms). Returns the
 // status of the last write to `buffer`: 0/-1 for the non-finite forms, 1/-1 for
 // a finite number, -1 without writing when the proof could not be made.
 std::int32_t write_float(cbor_buffer *buffer, double x) noexcept;

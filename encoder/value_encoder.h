@@ -162,9 +162,14 @@ private:
         end_container();
     }
 
-    // Entries come from the dict's own storage, in insertion order. A dict
-    // whose keys change while it is written is refused rather than written
-    // partly; a value replaced is written as it then is.
+    // Entries come from the dict's own storage, in insertion order. Python
+    // code run while an entry is written may change the dict. A change of
+    // size is refused, and so are entries moved so that reading on would skip
+    // some or repeat one (compacted, emptied and refilled, a key written
+    // already put back at the end). Otherwise the entries are read on as they
+    // then are, as the interpreter's own iteration reads them: a value
+    // replaced, or a later key deleted and another added, is written as it is
+    // found.
     void encode_dict(PyObject *dict)
     {
         const container_guard guard(stack_floor);

@@ -41,17 +41,18 @@ endef
 # which nothing here links.
 DLOPEN_TEST := build/dlopen-test
 DLOPEN_MUSL := $(DLOPEN_TEST)/musl
-DLOPEN_SOURCES := cbor/buffer.cpp cbor/float.cpp cbor/reader.cpp bench/codec/documents.cpp tests/dlopen/library.cpp
+DLOPEN_SOURCES := cbor/buffer.cpp cbor/float.cpp cbor/reader.cpp bench/codec/documents.cpp encoder/stack_bounds.cpp \
+	tests/dlopen/library.cpp
 ZIG_MUSL = $(ZIG) cc -target x86_64-linux-musl
 MODULE_FLAGS := -std=c++17 -O3 -DNDEBUG -flto -fPIC -fvisibility=hidden -fvisibility-inlines-hidden -fno-exceptions \
-	-Wall -Wextra -Wpedantic -Wshadow -Werror -Icbor -Ibench/codec
+	-Wall -Wextra -Wpedantic -Wshadow -Werror -Icbor -Ibench/codec -Iencoder
 ALLOCATOR_FLAGS = -O3 -DNDEBUG -fPIC -fvisibility=hidden -ftls-model=local-dynamic -Wno-date-time -DMI_LIBC_MUSL=1 \
 	-I$(MIMALLOC)/include -I$(MIMALLOC)/src
 comma := ,
 lparen := (
 ALLOCATOR_WRAP = $(patsubst __wrap_%$(lparen),-Wl$(comma)--wrap=%,$(shell grep -o '__wrap_[a-z_]*$(lparen)' allocator/bind.c))
 
-$(DLOPEN_MUSL)/libdlopen_documents.so: $(DLOPEN_SOURCES) $(wildcard cbor/*.h) bench/codec/documents.h allocator/bind.c \
+$(DLOPEN_MUSL)/libdlopen_documents.so: $(DLOPEN_SOURCES) $(wildcard cbor/*.h) bench/codec/documents.h encoder/stack_bounds.h allocator/bind.c \
 		tests/dlopen/exports.map build/mimalloc/fetched | $(BIN)/python-zig
 	mkdir -p $(@D)
 	$(ZIG_MUSL) -c $(ALLOCATOR_FLAGS) allocator/bind.c -o $(@D)/bind.o
@@ -60,9 +61,12 @@ $(DLOPEN_MUSL)/libdlopen_documents.so: $(DLOPEN_SOURCES) $(wildcard cbor/*.h) be
 	$(ZIG_MUSL) -shared -O3 -flto $(addprefix $(@D)/,$(notdir $(DLOPEN_SOURCES:.cpp=.o))) $(@D)/bind.o $(ALLOCATOR_WRAP) \
 		-Wl,--version-script=tests/dlopen/exports.map -o $@
 
+# musl gives a program's threads the stack size in its GNU_STACK header when
+# that is above its own default of 128 KiB; zig writes 16 MiB there, so the
+# link states 128 KiB, which C programs built otherwise get.
 $(DLOPEN_MUSL)/dlopen_host: tests/dlopen/host.c | $(BIN)/python-zig
 	mkdir -p $(@D)
-	$(ZIG_MUSL) -dynamic -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror $< -o $@
+	$(ZIG_MUSL) -dynamic -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror -Wl,-z,stack-size=131072 $< -o $@
 
 dlopen-test: musl-runtime $(BIN)/cmake $(DLOPEN_MUSL)/libdlopen_documents.so $(DLOPEN_MUSL)/dlopen_host ## the musl module's allocator loaded by dlopen into a musl program, several threads at once
 	$(call cmake_target,$(DLOPEN_TEST)/glibc,-DVELDSPRAY_DLOPEN_TEST=ON,dlopen_host dlopen_documents)

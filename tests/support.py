@@ -40,8 +40,11 @@ def objects_in(value, seen=None):
 
 # How much stack one level of nesting takes depends on the compiler, but it is
 # never less than a return address, and never more than LEVEL_BYTES_MAX: gcc's
-# levels take up to 160 B, zig's 96 B, and clang's with the sanitizer 710 B.
-LEVEL_BYTES_MAX = 1024 if UNDER_SANITIZER else 256
+# levels take up to 210 B (a dict's), zig's 96 B, and clang's with the
+# sanitizer 1,250 B. A thread has used up to ENTRY_BYTES_MAX of its stack by
+# the time its Python code calls dumps.
+LEVEL_BYTES_MAX = 1536 if UNDER_SANITIZER else 256
+ENTRY_BYTES_MAX = 12 * 1024
 
 
 def unwritable_depth(stack_size):
@@ -51,8 +54,9 @@ def unwritable_depth(stack_size):
 
 def writable_depth(stack_size):
     """A nesting depth that every build writes on a stack of stack_size bytes,
-    whose last quarter the native stack guard keeps free."""
-    return stack_size // 2 // LEVEL_BYTES_MAX
+    whose last quarter the native stack guard keeps free: half the stack, or
+    what is left of three quarters once the thread has reached dumps."""
+    return min(stack_size // 2, stack_size * 3 // 4 - ENTRY_BYTES_MAX) // LEVEL_BYTES_MAX
 
 
 def main_stack_size():

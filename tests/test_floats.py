@@ -1,4 +1,5 @@
-"""Floats are written in the narrowest width that reads back exactly."""
+"""Floats are written in the narrowest width that reads back exactly, half
+precision only for zeros and normal half-precision numbers."""
 
 import struct
 

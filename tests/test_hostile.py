@@ -185,6 +185,13 @@ MUTATIONS = [
         {"a": True, "b": "new"},
     ),
     (
+        "value swaps a later key for a new one",
+        Truth(True),
+        lambda x: {"a": x, "b": 1, "c": 2},
+        lambda d: (d.pop("b"), d.__setitem__("z", 9)),
+        {"a": True, "c": 2, "z": 9},
+    ),
+    (
         "value swaps an earlier key for a new one",
         Truth(True),
         lambda x: {"a": 0, "b": x, "c": 2, "d": 3, "e": 4},
@@ -196,6 +203,13 @@ MUTATIONS = [
         Truth(True),
         lambda x: {"a": 0, "b": x, "c": 2},
         lambda d: (d.pop("a"), d.__setitem__("z", 9)),
+        DICT_CHANGED,
+    ),
+    (
+        "last value replaces every entry",
+        Truth(True),
+        lambda x: {"a": 0, "b": x},
+        lambda d: (d.clear(), d.update(c=1, d=2)),
         DICT_CHANGED,
     ),
     (
@@ -365,10 +379,11 @@ THREAD_STACK_SIZE = 512 * 1024
 
 
 def stack_size(where):
-    """The size of the stack that run_on runs a task on; skips the test where
-    the main thread's stack has no limit."""
-    if where == "thread":
-        return THREAD_STACK_SIZE
+    """The size of the stack that run_on runs a task on: where is "main" or
+    the stack size of a thread. Skips the test where the main thread's stack
+    has no limit."""
+    if where != "main":
+        return where
     size = main_stack_size()
     if size is None:
         pytest.skip("the main thread's stack has no size limit that a test can nest past")
@@ -377,7 +392,8 @@ def stack_size(where):
 
 def run_on(where, recursion_limit, task):
     """Runs task() in a forked child, on its main thread or on a thread with a
-    512 KiB stack, under the given recursion limit (None: the default)."""
+    stack of `where` bytes, under the given recursion limit (None: the
+    default)."""
 
     def child():
         if recursion_limit:
@@ -385,7 +401,7 @@ def run_on(where, recursion_limit, task):
         if where == "main":
             return task()
         box = []
-        previous = threading.stack_size(THREAD_STACK_SIZE)
+        previous = threading.stack_size(where)
         try:
             thread = threading.Thread(target=lambda: box.append(task()))
             thread.start()
@@ -397,29 +413,48 @@ def run_on(where, recursion_limit, task):
     return in_child(child)
 
 
+# 32 KiB is the smallest stack that threading accepts, 128 KiB musl's default
+# for threads that C code starts. On such stacks plain Python code overflows
+# before the default recursion limit, so only a higher limit is tried there.
 SETTINGS = pytest.mark.parametrize(
     "where, recursion_limit",
-    [("main", None), ("main", 10**6), ("thread", None), ("thread", 10**6)],
-    ids=["main thread", "main thread, limit 1e6", "512k thread", "512k thread, limit 1e6"],
+    [
+        ("main", None),
+        ("main", 10**6),
+        (THREAD_STACK_SIZE, None),
+        (THREAD_STACK_SIZE, 10**6),
+        (128 * 1024, 10**6),
+        (32 * 1024, 10**6),
+    ],
+    ids=[
+        "main thread",
+        "main thread, limit 1e6",
+        "512k thread",
+        "512k thread, limit 1e6",
+        "128k thread, limit 1e6",
+        "32k thread, limit 1e6",
+    ],
 )
 
 
 # A depth that each setting must still write: the interpreter's default
 # recursion limit (1000) bounds the unlimited configurations.
 def writable(where, recursion_limit):
-    return writable_depth(stack_size(where)) if recursion_limit else 500
+    depth = writable_depth(stack_size(where))
+    return depth if recursion_limit else min(depth, 500)
 
 
 @SETTINGS
 @pytest.mark.parametrize("shape", ["list", "tuple", "dict", "self list", "self dict", "self tuple"])
 def test_deep_nesting_raises_cleanly(shape, where, recursion_limit):
     deep, written = unwritable_depth(stack_size(where)), writable(where, recursion_limit)
+    limit = min(written, 50)
 
     def task():
         reach = python_reach() if recursion_limit is None else None
         value = nested(shape, deep)
         results = [outcome(lambda: dumps(value, *config)) for config in CONFIGURATIONS]  # noqa: B023 (called within this iteration)
-        results += [outcome(lambda: dumps(value, indefinite, 50)) for indefinite in (True, False)]  # noqa: B023 (called within this iteration)
+        results += [outcome(lambda: dumps(value, indefinite, limit)) for indefinite in (True, False)]  # noqa: B023 (called within this iteration)
         results.append(outcome(lambda: dumps(nested("list", written), False)))
         return results, reach, python_reach() if recursion_limit is None else None
 
@@ -427,7 +462,7 @@ def test_deep_nesting_raises_cleanly(shape, where, recursion_limit):
     for result in results[:4]:
         check(result, DEEP)
     for result in results[4:6]:
-        check(result, Fails("RuntimeError", "^Exceeded recursion limit:50$"))
+        check(result, Fails("RuntimeError", f"^Exceeded recursion limit:{limit}$"))
     assert results[6] == ("bytes", b"\x81" * written + b"\xf6")
     assert reach_before == reach_after  # every level entered was left again
 
@@ -449,7 +484,8 @@ WRITTEN_1500 = [("bytes", b"\x9f" * 1500 + b"\xf6" + b"\xff" * 1500), ("bytes", 
         ("main", "list", 1510, WRITTEN_1500),
         ("main", "list", U64_MAX, WRITTEN_1500),
         ("main", "list", 1200, [Fails("RuntimeError", "^Exceeded recursion limit:1200$")] * 2),
-        ("thread", "self list", U64_MAX, [DEEP] * 2),
+        (THREAD_STACK_SIZE, "self list", U64_MAX, [DEEP] * 2),
+        (32 * 1024, "self list", U64_MAX, [DEEP] * 2),
     ],
 )
 def test_max_depth_governs_over_the_recursion_limit(where, shape, max_depth, expected):

@@ -2,6 +2,7 @@
 the inputs, no Python objects, no native memory. Calls from many threads on
 shared inputs give the same bytes as one thread."""
 
+import ctypes
 import gc
 import os
 import sys
@@ -9,6 +10,7 @@ import threading
 
 import pytest
 
+from checked_build import UNDER_SANITIZER
 from support import objects_in
 from veldspray_cbor import dumps
 
@@ -134,6 +136,45 @@ def test_objects_and_memory_stay_flat():
     gc.collect()
     assert len(gc.get_objects()) - objects < 100
     assert resident_bytes() - memory < 8 << 20
+
+
+class MallocInfo(ctypes.Structure):
+    """glibc's struct mallinfo2."""
+
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()
+    ]
+
+
+def mallinfo2():
+    """glibc's counts of the heap, whose uordblks is the bytes that malloc has
+    handed out and not had back, in every arena; None elsewhere, and where the
+    address sanitizer's allocator stands in for glibc's (its leak check covers
+    that build)."""
+    if sys.platform == "win32" or UNDER_SANITIZER or not hasattr(ctypes.CDLL(None), "mallinfo2"):
+        return None
+    function = ctypes.CDLL(None).mallinfo2
+    function.restype = MallocInfo
+    return function
+
+
+MALLINFO2 = mallinfo2()
+
+
+@pytest.mark.skipif(MALLINFO2 is None, reason="needs glibc's mallinfo2, without the address sanitizer")
+def test_new_threads_leave_no_memory_behind():
+    # Each thread reads its stack's bounds at its first call.
+    def run(threads):
+        for _ in range(threads):
+            thread = threading.Thread(target=dumps, args=([1.5, "a"],))
+            thread.start()
+            thread.join()
+
+    run(50)
+    before = MALLINFO2().uordblks
+    run(500)
+    assert MALLINFO2().uordblks - before < 32 << 10  # 500 leaks of a 144-byte block would be 70 KiB
 
 
 def outcome(value, max_depth, indefinite):

@@ -52,8 +52,11 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
             (-2**63) to 18446744073709551615 (2**64 - 1); any other int
             raises `RuntimeError`.
         float (and subclasses): the narrowest of half, single and double
-            precision that reads back as exactly the same number; `inf`,
-            `-inf` and `nan` are `f9 7c 00`, `f9 fc 00` and `f9 7e 00`.
+            precision that reads back as exactly the same number, half
+            precision only for zeros and normal half-precision numbers (a
+            half-precision subnormal, such as `2**-24`, is written in single
+            precision); `inf`, `-inf` and `nan` are `f9 7c 00`, `f9 fc 00`
+            and `f9 7e 00`.
         str, bytes (and subclasses): text string (UTF-8), byte string.
         list, tuple (named tuples too): array.
         dict (OrderedDict too): map in insertion order, key before value.

@@ -3,7 +3,10 @@
  * every document of the table below at once, round after round, each thread
  * starting at another size. `write` first saves the documents, one after
  * another, to REFERENCE; `check` reads them from there, as another build (the
- * glibc one) wrote them. Any document that differs fails the run.
+ * glibc one) wrote them. Any document that differs fails the run. Then each
+ * thread, on the C library's default stack (128 KiB for musl), and the main
+ * thread nest under the native stack guard: a shallow nesting must be let
+ * through, and one deeper than any stack must be stopped before it overflows.
  *
  *     dlopen_host LIBRARY write|check REFERENCE
  */
@@ -16,16 +19,30 @@
 
 enum { THREADS = 8, ROUNDS = 20 };
 
+/* Levels of about 100 bytes: 100 fit in a quarter of 128 KiB, a million in no
+ * stack of these threads. */
+enum { SHALLOW = 100, DEEP = 1000000 };
+
 /* Records per document: an empty array, one record, then about 1 KB to 600 KB. */
 static const uint32_t records[] = {0, 1, 7, 60, 500, 4000};
 #define DOCUMENTS (sizeof records / sizeof records[0])
 
 typedef int64_t (*document_writer)(uint32_t records, uint64_t seed, void *out, uint64_t capacity);
+typedef int64_t (*guarded_nesting)(uint64_t depth);
 
 static document_writer write_document;
+static guarded_nesting nest;
+static long misjudged[THREADS + 1]; /* by each thread, and the main thread last */
 static unsigned char *reference;
 static int64_t offsets[DOCUMENTS + 1];
 static pthread_barrier_t loaded;
+
+/* How many of the two nestings the guard got wrong: a shallow one stopped, or
+ * a deep one let through (which the stack's overflow ends first). */
+static long misjudged_nestings(void)
+{
+    return (long)(nest(SHALLOW) != SHALLOW) + (long)(nest(DEEP) != -1);
+}
 
 static void *write_all(void *argument)
 {
@@ -46,6 +63,7 @@ static void *write_all(void *argument)
         }
     }
     free(out);
+    misjudged[first] = misjudged_nestings();
     return (void *)(uintptr_t)differences;
 }
 
@@ -102,19 +120,25 @@ int main(int argc, char **argv)
     if (library == NULL)
         return fail("", dlerror()); // NOLINT(concurrency-mt-unsafe): the only thread running
     *(void **)&write_document = dlsym(library, "veldspray_document");
-    if (write_document == NULL)
+    *(void **)&nest = dlsym(library, "veldspray_nest");
+    if (write_document == NULL || nest == NULL)
         return fail("", dlerror()); // NOLINT(concurrency-mt-unsafe): the only thread running
     if (take_reference(strcmp(argv[2], "write") == 0, argv[3]) != 0)
         return 1;
 
     pthread_barrier_wait(&loaded);
+    misjudged[THREADS] = misjudged_nestings();
+    long misjudgements = misjudged[THREADS];
     for (size_t t = 0; t < THREADS; ++t) {
         void *result;
         pthread_join(threads[t], &result);
         differences += (long)(uintptr_t)result;
+        misjudgements += misjudged[t];
     }
-    printf("dlopen_host: %d threads wrote %d x %zu documents (%lld bytes) with %s: %ld differed from %s\n", THREADS,
-           ROUNDS, DOCUMENTS, (long long)offsets[DOCUMENTS], argv[1], differences, argv[3]);
+    printf("dlopen_host: %d threads wrote %d x %zu documents (%lld bytes) with %s: %ld differed from %s; "
+           "the stack guard misjudged %ld of %d nestings\n",
+           THREADS, ROUNDS, DOCUMENTS, (long long)offsets[DOCUMENTS], argv[1], differences, argv[3], misjudgements,
+           2 * (THREADS + 1));
     free(reference);
-    return differences == 0 ? 0 : 1;
+    return differences == 0 && misjudgements == 0 ? 0 : 1;
 }

@@ -1,11 +1,36 @@
 // The shared object of the dlopen test: the codec's document writer
-// (bench/codec/documents.h) behind one C function, built and linked as the
-// module is, with the bundled allocator where the build has it.
+// (bench/codec/documents.h) and the native stack guard behind two C
+// functions, built and linked as the module is, with the bundled allocator
+// where the build has it.
 #include <cstdint>
 #include <cstring>
 
 #include "cbor.h"
 #include "documents.h"
+#include "stack_bounds.h"
+
+namespace {
+
+// About what a level of the encoder's recursion takes of the stack.
+constexpr std::size_t level_bytes = 96;
+
+// Goes `depth` levels down, checking each against `floor` as the encoder
+// checks each container; -1 once the floor is reached.
+std::int64_t nest(std::uint64_t depth, std::uintptr_t floor) noexcept
+{
+    if (veldspray::current_stack_address() < floor) {
+        return -1;
+    }
+    if (depth == 0) {
+        return 0;
+    }
+    volatile std::uint8_t level[level_bytes] = {};
+    const std::int64_t below = nest(depth - 1, floor);
+    // level[0] is 0: reading it after the call keeps the level's frame.
+    return below < 0 ? below : below + 1 + level[0];
+}
+
+} // namespace
 
 // Writes the document of `records` records from `seed` and copies it to `out`
 // when it fits in `capacity` bytes; returns its size, or -1 when a write
@@ -22,4 +47,12 @@ veldspray_document(std::uint32_t records, std::uint64_t seed, void *out, std::ui
     }
     veldspray::cbor::buffer_free(buffer);
     return size;
+}
+
+// Nests `depth` levels under the guard that dumps runs under, from the
+// calling thread's stack; returns `depth`, or -1 when the guard stopped it
+// before the stack ran out.
+extern "C" __attribute__((visibility("default"))) std::int64_t veldspray_nest(std::uint64_t depth)
+{
+    return nest(depth, veldspray::native_stack_floor());
 }
