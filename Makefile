@@ -42,8 +42,8 @@ clean: ## remove the environments, all build output and the tools' caches
 $(BIN)/python:
 	$(call new_venv,.venv)
 
-$(BIN)/pytest: tests/requirements.txt | $(BIN)/python
-	$(BIN)/python -m pip install --quiet -r tests/requirements.txt
+$(BIN)/pytest: tests/requirements.txt tests/server-requirements.txt | $(BIN)/python
+	$(BIN)/python -m pip install --quiet -r tests/requirements.txt -r tests/server-requirements.txt
 	touch $@
 
 # The build tools alone, at the versions pinned for the tests.

@@ -33,9 +33,9 @@ sanitize-codec: clang-tools $(BIN)/cmake ## the codec's tests under ASan + UBSan
 
 # The sanitized module, with the allocation-fault hooks, lives in its own
 # virtual environment and build directory, apart from .venv.
-$(SAN_BIN)/pytest: tests/requirements.txt
+$(SAN_BIN)/pytest: tests/requirements.txt tests/server-requirements.txt
 	$(call new_venv,$(SAN_VENV))
-	$(SAN_BIN)/python -m pip install --quiet -r tests/requirements.txt
+	$(SAN_BIN)/python -m pip install --quiet -r tests/requirements.txt -r tests/server-requirements.txt
 	touch $@
 
 SAN_MODULE_ARGS = --quiet --no-deps --config-settings=cmake.build-type=RelWithDebInfo \
