@@ -9,7 +9,9 @@
 # parallel. The fuzz harnesses are
 # formatted but not analysed: their libFuzzer header comes with the system's
 # clang, which `make lint` does not need; nor is the C reader of make interop,
-# whose libcbor header only make interop installs. actionlint checks every
+# whose libcbor header only make interop installs, nor the embedding host of
+# tests/embed, which only its test builds (against the headers of the Python
+# running it, warnings as errors). actionlint checks every
 # workflow, the shell of their steps through the pinned ShellCheck; it runs
 # without pyflakes, which it would otherwise take, unpinned, from the PATH (no
 # step has `shell: python`). check-jsonschema checks the Dependabot settings

@@ -1,0 +1,320 @@
+/* A program that embeds the interpreter, as hosts of Python do: it starts
+ * CPython, imports veldspray_cbor on the main thread (from MODULE_DIRECTORY,
+ * put first on sys.path) and releases the GIL. Then threads of its own with
+ * 128 KiB stacks, musl's default for threads that C code starts, call dumps
+ * all at once; then a fiber of its own does, on a 256 KiB stack entered with
+ * swapcontext. Each takes the GIL with PyGILState_Ensure. Every failed check
+ * prints a line that names it (to stderr); the summary line comes last, and
+ * the exit status is 0 only when every check passed.
+ *
+ *     embed_host MODULE_DIRECTORY
+ */
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <stdatomic.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+enum { THREADS = 4, THREAD_STACK = 128 * 1024, FIBER_STACK = 256 * 1024 };
+
+/* No 128 KiB stack holds this: a level of nesting takes at least a return
+ * address, 8 bytes, so 16384 levels would fill it. */
+#define UNWRITABLE_DEPTH 100000L
+/* Every build writes this on a 128 KiB thread: a level takes at most 1 KiB
+ * (gcc's 160 B, clang's with the sanitizer 710 B), so 20 levels take 20 KiB
+ * at most, and the rest is left to the guard's headroom, the interpreter's
+ * frames and the host's. */
+#define THREAD_WRITABLE_DEPTH 20L
+
+/* The depths that the fiber nests, up to the interpreter's default recursion
+ * limit: each must be written or refused with RecursionError. */
+static const long fiber_depths[] = {10, 100, 500, 1000};
+#define FIBER_DEPTHS (sizeof fiber_depths / sizeof fiber_depths[0])
+
+/* How dumps is called: as it comes (indefinite lengths, nesting counted
+ * against the interpreter's recursion limit), or with definite lengths and
+ * max_depth 2**64 - 1, where the native stack guard alone stops deep input. */
+struct arguments {
+    int indefinite;
+    unsigned long long max_depth;
+    const char *text;
+};
+static const struct arguments as_it_comes = {1, 0, ""};
+static const struct arguments unlimited = {0, UINT64_MAX, ", indefinite=False, max_depth=2**64 - 1"};
+
+enum want { WRITTEN, REFUSED, WRITTEN_OR_REFUSED };
+enum outcome { WAS_WRITTEN, WAS_REFUSED, FAILED };
+
+static PyObject *dumps;
+static atomic_int checks, failures;
+static pthread_barrier_t all_started;
+
+/* What the pending exception is, as "Type: message"; clears it. */
+static void describe_error(char *text, size_t size)
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject *message = value != NULL ? PyObject_Str(value) : NULL;
+    const char *utf8 = message != NULL ? PyUnicode_AsUTF8(message) : NULL;
+    snprintf(text, size, "%s: %s", type != NULL ? ((PyTypeObject *)type)->tp_name : "no exception",
+             utf8 != NULL ? utf8 : "");
+    PyErr_Clear();
+    Py_XDECREF(message);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+}
+
+/* The length of a result and its first bytes, in hex. */
+static void describe_bytes(char *text, size_t size, PyObject *bytes)
+{
+    const Py_ssize_t length = PyBytes_GET_SIZE(bytes);
+    const unsigned char *data = (const unsigned char *)PyBytes_AS_STRING(bytes);
+    int used = snprintf(text, size, "%zd bytes", length);
+    for (Py_ssize_t i = 0; i < length && i < 12 && used > 0 && (size_t)used < size; ++i)
+        used += snprintf(text + used, size - (size_t)used, " %02x", data[i]);
+    if (length > 12 && used > 0 && (size_t)used < size)
+        snprintf(text + used, size - (size_t)used, " ...");
+}
+
+/* Calls dumps(value, ...) and checks the outcome: the bytes `expected`,
+ * RecursionError, or either, as `want` says. Takes the references to value
+ * and expected, either of which may be NULL: building it failed. Holds the
+ * GIL. */
+static enum outcome check_call(const char *where, const char *what, PyObject *value, const struct arguments *arguments,
+                               PyObject *expected, enum want want)
+{
+    static const char *const wanted[] = {"the bytes", "RecursionError", "the bytes or RecursionError"};
+    char got[256];
+    enum outcome outcome = FAILED;
+
+    ++checks;
+    PyObject *result = NULL;
+    if (value != NULL && expected != NULL)
+        result = PyObject_CallFunction(dumps, "OOK", value, arguments->indefinite ? Py_True : Py_False,
+                                       arguments->max_depth);
+    if (result != NULL) {
+        describe_bytes(got, sizeof got, result);
+        if (want != REFUSED && PyBytes_GET_SIZE(result) == PyBytes_GET_SIZE(expected) &&
+            memcmp(PyBytes_AS_STRING(result), PyBytes_AS_STRING(expected), (size_t)PyBytes_GET_SIZE(result)) == 0)
+            outcome = WAS_WRITTEN;
+    } else {
+        const int recursion = value != NULL && expected != NULL && PyErr_ExceptionMatches(PyExc_RecursionError);
+        describe_error(got, sizeof got);
+        if (want != WRITTEN && recursion)
+            outcome = WAS_REFUSED;
+    }
+    if (outcome == FAILED) {
+        ++failures;
+        fprintf(stderr, "embed_host: FAILED on %s: %s: wanted %s, got %s\n", where, what, wanted[want], got);
+    }
+    Py_XDECREF(result);
+    Py_XDECREF(value);
+    Py_XDECREF(expected);
+    return outcome;
+}
+
+static void check_small_values(const char *where)
+{
+    check_call(where, "dumps(1)", PyLong_FromLong(1), &as_it_comes, PyBytes_FromStringAndSize("\x01", 1), WRITTEN);
+    check_call(where, "dumps({\"a\": [1, 2.5]})", Py_BuildValue("{s:[i,d]}", "a", 1, 2.5), &as_it_comes,
+               PyBytes_FromStringAndSize("\xbf\x61\x61\x9f\x01\xf9\x41\x00\xff\xff", 10), WRITTEN);
+    check_call(where, "dumps({\"a\": [1, 2.5]}, indefinite=False, max_depth=2**64 - 1)",
+               Py_BuildValue("{s:[i,d]}", "a", 1, 2.5), &unlimited,
+               PyBytes_FromStringAndSize("\xa1\x61\x61\x82\x01\xf9\x41\x00", 8), WRITTEN);
+}
+
+/* [[...[None]...]], `depth` lists deep, built without recursion. */
+static PyObject *nested_list(long depth)
+{
+    PyObject *value = Py_NewRef(Py_None);
+    for (long level = 0; level < depth; ++level) {
+        PyObject *list = PyList_New(1);
+        if (list == NULL) {
+            Py_DECREF(value);
+            return NULL;
+        }
+        PyList_SET_ITEM(list, 0, value);
+        value = list;
+    }
+    return value;
+}
+
+/* What dumps writes for nested_list(depth). */
+static PyObject *nested_bytes(long depth, int indefinite)
+{
+    PyObject *bytes = PyBytes_FromStringAndSize(NULL, indefinite ? 2 * depth + 1 : depth + 1);
+    if (bytes != NULL) {
+        char *data = PyBytes_AS_STRING(bytes);
+        memset(data, indefinite ? 0x9f : 0x81, (size_t)depth);
+        data[depth] = (char)0xf6;
+        if (indefinite)
+            memset(data + depth + 1, 0xff, (size_t)depth);
+    }
+    return bytes;
+}
+
+static enum outcome check_nested(const char *where, long depth, const struct arguments *arguments, enum want want)
+{
+    char what[128];
+    snprintf(what, sizeof what, "dumps(<a list nested %ld deep>%s)", depth, arguments->text);
+    return check_call(where, what, nested_list(depth), arguments, nested_bytes(depth, arguments->indefinite), want);
+}
+
+static void *call_from_thread(void *argument)
+{
+    char where[48];
+    snprintf(where, sizeof where, "thread %d (128 KiB stack)", (int)(intptr_t)argument);
+
+    pthread_barrier_wait(&all_started);
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    check_small_values(where);
+    check_nested(where, UNWRITABLE_DEPTH, &as_it_comes, REFUSED);
+    check_nested(where, UNWRITABLE_DEPTH, &unlimited, REFUSED);
+    check_nested(where, THREAD_WRITABLE_DEPTH, &as_it_comes, WRITTEN);
+    check_nested(where, THREAD_WRITABLE_DEPTH, &unlimited, WRITTEN);
+    PyGILState_Release(gil);
+    return NULL;
+}
+
+static int fail(const char *what)
+{
+    fprintf(stderr, "embed_host: FAILED %s\n", what);
+    return 1;
+}
+
+static int run_threads(void)
+{
+    pthread_t threads[THREADS];
+    pthread_attr_t attributes;
+
+    if (pthread_attr_init(&attributes) != 0 || pthread_attr_setstacksize(&attributes, THREAD_STACK) != 0)
+        return fail("setting a thread stack of 128 KiB");
+    pthread_barrier_init(&all_started, NULL, THREADS);
+    for (intptr_t t = 0; t < THREADS; ++t)
+        if (pthread_create(&threads[t], &attributes, call_from_thread, (void *)(t + 1)) != 0)
+            return fail("starting a thread");
+    for (size_t t = 0; t < THREADS; ++t)
+        pthread_join(threads[t], NULL);
+    pthread_barrier_destroy(&all_started);
+    pthread_attr_destroy(&attributes);
+    return 0;
+}
+
+/* AddressSanitizer, where the sanitized test run preloads it, is told of each
+ * switch between stacks; else it takes the other stack's frames for stray
+ * ones when an exception unwinds them. */
+typedef void (*switch_start)(void **fake_stack, const void *bottom, size_t size);
+typedef void (*switch_finish)(void *fake_stack, const void **bottom, size_t *size);
+static switch_start start_switch;
+static switch_finish finish_switch;
+
+static ucontext_t host_context, fiber_context;
+static const void *host_stack_bottom;
+static size_t host_stack_size;
+static enum outcome fiber_outcomes[FIBER_DEPTHS];
+
+static void call_from_fiber(void)
+{
+    static const char where[] = "a fiber (256 KiB stack)";
+
+    if (finish_switch != NULL)
+        finish_switch(NULL, &host_stack_bottom, &host_stack_size);
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    check_small_values(where);
+    for (size_t d = 0; d < FIBER_DEPTHS; ++d)
+        fiber_outcomes[d] = check_nested(where, fiber_depths[d], &as_it_comes, WRITTEN_OR_REFUSED);
+    PyGILState_Release(gil);
+    /* The fiber is never resumed: the sanitizer may forget its stack. */
+    if (start_switch != NULL)
+        start_switch(NULL, host_stack_bottom, host_stack_size);
+    swapcontext(&fiber_context, &host_context);
+}
+
+/* Runs call_from_fiber on a stack of FIBER_STACK bytes above a guard page, so
+ * that an overflow faults rather than writes past it. */
+static int run_fiber(void)
+{
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    char *mapping =
+        mmap(NULL, page + FIBER_STACK, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mapping == MAP_FAILED || mprotect(mapping, page, PROT_NONE) != 0)
+        return fail("mapping the fiber's stack");
+    *(void **)&start_switch = dlsym(RTLD_DEFAULT, "__sanitizer_start_switch_fiber");
+    *(void **)&finish_switch = dlsym(RTLD_DEFAULT, "__sanitizer_finish_switch_fiber");
+
+    if (getcontext(&fiber_context) != 0)
+        return fail("getting a context for the fiber");
+    fiber_context.uc_stack.ss_sp = mapping + page;
+    fiber_context.uc_stack.ss_size = FIBER_STACK;
+    fiber_context.uc_link = NULL;
+    makecontext(&fiber_context, call_from_fiber, 0);
+    void *fake_stack = NULL;
+    if (start_switch != NULL)
+        start_switch(&fake_stack, mapping + page, FIBER_STACK);
+    if (swapcontext(&host_context, &fiber_context) != 0)
+        return fail("switching to the fiber");
+    if (finish_switch != NULL)
+        finish_switch(fake_stack, NULL, NULL);
+    munmap(mapping, page + FIBER_STACK);
+    return 0;
+}
+
+/* Puts `directory` first on sys.path and takes dumps from the module there. */
+static int import_dumps(const char *directory)
+{
+    PyObject *path = PySys_GetObject("path");
+    PyObject *entry = PyUnicode_DecodeFSDefault(directory);
+    PyObject *module = NULL;
+    if (path != NULL && entry != NULL && PyList_Insert(path, 0, entry) == 0)
+        module = PyImport_ImportModule("veldspray_cbor");
+    if (module != NULL)
+        dumps = PyObject_GetAttrString(module, "dumps");
+    Py_XDECREF(module);
+    Py_XDECREF(entry);
+    if (dumps == NULL) {
+        char error[256];
+        describe_error(error, sizeof error);
+        fprintf(stderr, "embed_host: FAILED importing veldspray_cbor from %s: %s\n", directory, error);
+        return 1;
+    }
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 2)
+        return fail("usage: embed_host MODULE_DIRECTORY");
+    /* As hosts do, the program keeps its own signal handlers. */
+    Py_InitializeEx(0);
+    if (import_dumps(argv[1]) != 0) {
+        Py_FinalizeEx();
+        return 1;
+    }
+    PyThreadState *main_thread = PyEval_SaveThread();
+    if (run_threads() != 0 || run_fiber() != 0)
+        return 1;
+    PyEval_RestoreThread(main_thread);
+    Py_CLEAR(dumps);
+    if (Py_FinalizeEx() != 0)
+        return fail("finalising Python");
+
+    char fiber[128] = "";
+    for (size_t d = 0, used = 0; d < FIBER_DEPTHS && used < sizeof fiber; ++d)
+        used += (size_t)snprintf(fiber + used, sizeof fiber - used, "%s%ld %s", d ? ", " : "", fiber_depths[d],
+                                 fiber_outcomes[d] == WAS_WRITTEN   ? "written"
+                                 : fiber_outcomes[d] == WAS_REFUSED ? "refused"
+                                                                    : "failed");
+    printf("embed_host: %d checks, %d failed: %d threads with 128 KiB stacks, a fiber with a 256 KiB stack "
+           "(nesting %s)\n",
+           checks, failures, THREADS, fiber);
+    return failures == 0 ? 0 : 1;
+}
