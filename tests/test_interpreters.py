@@ -1,16 +1,22 @@
-"""dumps in sub-interpreters, as uWSGI and mod_wsgi run applications: the same
-bytes and the same errors as in the main interpreter, whichever interpreter
-imports the module first, from several threads at once, and with
-interpreters destroyed in any order. Each case runs in a fresh process, so
-that the first import happens where the case says; a hang fails it after a
-minute.
+"""dumps in sub-interpreters, as uWSGI and mod_wsgi run applications, and beside
+other pybind11 modules: the same bytes and the same errors as in the main
+interpreter alone, whichever interpreter imports the module first, from
+several threads at once, with interpreters destroyed in any order, and with a
+module loaded that registers an exception translator of its own with
+pybind11. Each case runs in a fresh process, so that the first import
+happens where the case says; a hang fails it after a minute.
 """
 
+import pathlib
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
+
+from checked_build import UNDER_SANITIZER
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
 
@@ -71,7 +77,7 @@ CHILD = textwrap.dedent(
     import ctypes, os, pickle, sys, threading
     import _xxsubinterpreters as interpreters
 
-    probe, scenario = sys.argv[1], sys.argv[2]
+    probe, scenario, neighbour_folder = sys.argv[1:]
     seen = []
 
     def run(interpreter=None, alone=1):
@@ -119,6 +125,12 @@ CHILD = textwrap.dedent(
         run(e)
         interpreters.destroy(e)
         run()
+    elif scenario == "beside a neighbour":
+        run()
+        sys.path.insert(0, neighbour_folder)
+        import neighbour
+        run()
+        run(interpreters.create())
     print(len(seen))
     for alone_and_outcomes in seen:
         print(repr(alone_and_outcomes))
@@ -128,9 +140,35 @@ CHILD = textwrap.dedent(
 )
 
 
-@pytest.mark.parametrize("scenario, interpreters", [("sub first", 2), ("threads", 21), ("any order", 7)])
-def test_every_interpreter_sees_the_same(scenario, interpreters):
-    result = subprocess.run([sys.executable, "-c", CHILD, PROBE, scenario], capture_output=True, text=True, timeout=60)
+NEIGHBOUR = pathlib.Path(__file__).parent / "neighbour" / "neighbour.cpp"
+
+
+@pytest.fixture(scope="session")
+def neighbour_folder(tmp_path_factory):
+    """Where the neighbour module is, built with the compiler of the module
+    under test: the sanitized build's clang, else the system's c++."""
+    pybind11 = pytest.importorskip("pybind11")
+    compiler = shutil.which("clang++" if UNDER_SANITIZER else "c++")
+    if compiler is None:
+        pytest.skip("no C++ compiler to build the neighbour module with")
+    folder = tmp_path_factory.mktemp("neighbour")
+    command = [compiler, "-std=c++17", "-O0", "-shared", "-fPIC", f"-I{pybind11.get_include()}"]
+    command += [f"-I{sysconfig.get_paths()['include']}", NEIGHBOUR, "-o"]
+    command += [folder / f"neighbour{sysconfig.get_config_var('EXT_SUFFIX')}"]
+    built = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert built.returncode == 0, built.stderr
+    return folder
+
+
+@pytest.mark.parametrize(
+    "scenario, interpreters",
+    [("sub first", 2), ("threads", 21), ("any order", 7), ("beside a neighbour", 3)],
+)
+def test_every_interpreter_sees_the_same(scenario, interpreters, request):
+    neighbour = request.getfixturevalue("neighbour_folder") if scenario == "beside a neighbour" else ""
+    result = subprocess.run(
+        [sys.executable, "-c", CHILD, PROBE, scenario, neighbour], capture_output=True, text=True, timeout=60
+    )
     assert result.returncode == 0, result.stderr
     count, *outcomes = result.stdout.splitlines()
     assert int(count) == interpreters
