@@ -143,9 +143,11 @@ constexpr std::uintptr_t headroom_divisor = 4;
 // application's own frames above the call.
 constexpr std::uintptr_t unmeasured_allowance = std::uintptr_t{64} * 1024;
 
-// The thread's own stack and the floor on it, worked out once per thread.
+// The thread's own stack and the floor on it, worked out once per thread;
+// all 0 where the platform reports none.
 struct thread_stack {
-    stack_bounds bounds;
+    std::uintptr_t low;
+    std::uintptr_t size;
     std::uintptr_t floor;
 };
 
@@ -155,7 +157,8 @@ thread_stack measure_thread_stack() noexcept
     if (bounds.low == 0 || bounds.high <= bounds.low) {
         return {};
     }
-    return {bounds, bounds.low + (bounds.high - bounds.low) / headroom_divisor};
+    const std::uintptr_t size = bounds.high - bounds.low;
+    return {bounds.low, size, bounds.low + size / headroom_divisor};
 }
 
 } // namespace
@@ -175,7 +178,9 @@ std::uintptr_t native_stack_floor() noexcept
 {
     thread_local const thread_stack own = measure_thread_stack();
     const std::uintptr_t here = current_stack_address();
-    if (own.bounds.low < here && here < own.bounds.high) {
+    // One comparison: an address below the stack wraps around to a large
+    // difference.
+    if (here - own.low < own.size) {
         return own.floor;
     }
     return here > unmeasured_allowance ? here - unmeasured_allowance : 0;

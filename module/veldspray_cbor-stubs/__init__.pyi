@@ -104,7 +104,10 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
         RecursionError: without `max_depth`, nesting deeper than the
             interpreter's recursion limit, including a container that
             contains itself; with or without it, nesting deeper than the
-            calling thread's native stack allows.
+            calling thread's native stack allows: the last quarter of the
+            thread's stack is kept free, and on a stack that is not the
+            thread's own (a fiber, a coroutine engine's) a call may use
+            64 KiB below where it starts.
         MemoryError: the output cannot grow.
         KeyboardInterrupt, SystemExit, MemoryError, RecursionError: raised by
             a value's own `__index__`, `__bool__`, `__int__`, `__eq__` or
