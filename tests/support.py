@@ -1,8 +1,12 @@
 """What several test files share: the tables that the codec's own tests read
-too, the walk over the objects inside a value, and how deep values can nest
-on a given stack."""
+too, the walk over the objects inside a value, how deep values can nest on a
+given stack, and the builds of the programs that tests run."""
 
 import pathlib
+import shutil
+import subprocess
+
+import pytest
 
 from checked_build import UNDER_SANITIZER
 
@@ -66,3 +70,14 @@ def main_stack_size():
 
     limit = resource.getrlimit(resource.RLIMIT_STACK)[0]
     return None if limit == resource.RLIM_INFINITY or limit > 64 * 2**20 else limit
+
+
+def build(compiler, *arguments):
+    """Runs the compiler of that name on the PATH with the arguments; skips
+    the test where there is none, fails it where the build fails."""
+    path = shutil.which(compiler)
+    if path is None:
+        pytest.skip(f"no {compiler} to build with")
+    command = [path, *map(str, arguments)]
+    built = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert built.returncode == 0, f"{' '.join(command)}\n{built.stderr}"

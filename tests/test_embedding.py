@@ -8,7 +8,6 @@ tests, and runs in a process of its own, ended if it overruns a minute.
 import os
 import pathlib
 import re
-import shutil
 import subprocess
 import sys
 import sysconfig
@@ -16,6 +15,7 @@ import sysconfig
 import pytest
 
 import veldspray_cbor
+from support import build
 
 HOST = pathlib.Path(__file__).parent / "embed" / "host.c"
 LIBDIR = sysconfig.get_config_var("LIBDIR")
@@ -32,27 +32,20 @@ pytestmark = [
 
 @pytest.fixture(scope="session")
 def host(tmp_path_factory):
-    compiler = shutil.which("cc")
-    if compiler is None:
-        pytest.skip("no C compiler (cc)")
     program = tmp_path_factory.mktemp("embed") / "embed_host"
-    command = [
-        compiler,
-        "-std=c11",
-        "-O2",
-        *("-Wall", "-Wextra", "-Wpedantic", "-Wshadow", "-Werror"),
+    build(
+        "cc",
+        *("-std=c11", "-O2", "-Wall", "-Wextra", "-Wpedantic", "-Wshadow", "-Werror"),
         f"-I{sysconfig.get_paths()['include']}",
-        str(HOST),
+        HOST,
         "-o",
-        str(program),
+        program,
         f"-L{LIBDIR}",
         f"-Wl,-rpath,{LIBDIR}",
         f"-lpython{sysconfig.get_config_var('LDVERSION')}",
         "-pthread",
         "-ldl",
-    ]
-    built = subprocess.run(command, capture_output=True, text=True, timeout=120)
-    assert built.returncode == 0, f"{' '.join(command)}\n{built.stderr}"
+    )
     return program
 
 

@@ -8,7 +8,6 @@ happens where the case says; a hang fails it after a minute.
 """
 
 import pathlib
-import shutil
 import subprocess
 import sys
 import sysconfig
@@ -17,6 +16,7 @@ import textwrap
 import pytest
 
 from checked_build import UNDER_SANITIZER
+from support import build
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
 
@@ -148,15 +148,15 @@ def neighbour_folder(tmp_path_factory):
     """Where the neighbour module is, built with the compiler of the module
     under test: the sanitized build's clang, else the system's c++."""
     pybind11 = pytest.importorskip("pybind11")
-    compiler = shutil.which("clang++" if UNDER_SANITIZER else "c++")
-    if compiler is None:
-        pytest.skip("no C++ compiler to build the neighbour module with")
     folder = tmp_path_factory.mktemp("neighbour")
-    command = [compiler, "-std=c++17", "-O0", "-shared", "-fPIC", f"-I{pybind11.get_include()}"]
-    command += [f"-I{sysconfig.get_paths()['include']}", NEIGHBOUR, "-o"]
-    command += [folder / f"neighbour{sysconfig.get_config_var('EXT_SUFFIX')}"]
-    built = subprocess.run(command, capture_output=True, text=True, timeout=120)
-    assert built.returncode == 0, built.stderr
+    build(
+        "clang++" if UNDER_SANITIZER else "c++",
+        *("-std=c++17", "-O0", "-shared", "-fPIC", f"-I{pybind11.get_include()}"),
+        f"-I{sysconfig.get_paths()['include']}",
+        NEIGHBOUR,
+        "-o",
+        folder / f"neighbour{sysconfig.get_config_var('EXT_SUFFIX')}",
+    )
     return folder
 
 
