@@ -6,10 +6,15 @@ namespace veldspray {
 namespace py = pybind11;
 namespace {
 
+// What frameworks raise to stop work (an interrupt, an exit, asyncio's
+// cancellation, gevent's timeout, greenlet's exit) derives from BaseException
+// alone, so that code catching Exception lets it through.
 bool stops_the_call()
 {
-    return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit) ||
-           PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_RecursionError);
+    PyObject *const error = PyErr_Occurred();
+    return error != nullptr && (!PyErr_GivenExceptionMatches(error, PyExc_Exception) ||
+                                PyErr_GivenExceptionMatches(error, PyExc_MemoryError) ||
+                                PyErr_GivenExceptionMatches(error, PyExc_RecursionError));
 }
 
 // A type's name without its module, as its __name__ gives it, read without

@@ -58,10 +58,10 @@ private:
 }
 
 // Clears the Python error that a value's own code raised (its __bool__,
-// __index__, __int__, __eq__ or __str__), which only means that the value is
-// refused. An interrupt, an exit, exhausted memory or the recursion
-// limit says nothing about the value: it stops the call and reaches the caller
-// unchanged.
+// __index__, __int__, __eq__, __str__ or __repr__), which only means that the
+// value is refused. An exception outside Exception (an interrupt, an exit, a
+// cancellation), exhausted memory or the recursion limit says nothing about
+// the value: it stops the call at once and reaches the caller unchanged.
 void clear_refusal();
 
 // The same, returning the refusal's text, "TypeName: message" (just the

@@ -116,13 +116,13 @@ std::optional<std::uint64_t> convert_max_depth(PyObject *argument)
     return argument != nullptr ? integer_value<std::uint64_t>(argument, true) : 0;
 }
 
-// Whatever the repr raised, even an interrupt or the recursion limit (a
-// deeply nested argument), the call still fails with its TypeError.
+// A repr that fails is written as such, and the call fails with its
+// TypeError, unless what it raised stops the call (clear_refusal).
 void append_repr(std::string &text, PyObject *argument)
 {
     const auto repr = py::reinterpret_steal<py::object>(PyObject_Repr(argument));
     if (!repr || !append_utf8(text, repr.ptr())) {
-        PyErr_Clear();
+        clear_refusal();
         text += error_text::repr_failed;
     }
 }

@@ -3,6 +3,7 @@ stack. Each case runs in a forked child, so a crash or a hang fails the test
 instead of taking pytest down; the child reports the bytes or the exception.
 """
 
+import asyncio
 import copy
 import gc
 import os
@@ -18,6 +19,7 @@ import time
 import cbor2
 import pytest
 
+from checked_build import UNDER_SANITIZER
 from support import main_stack_size, unwritable_depth, writable_depth
 from veldspray_cbor import dumps
 
@@ -242,6 +244,7 @@ def test_container_changed_by_element_code(element, build, action, expected):
 
 def behaving(result):
     def method(self, *args):
+        type(self).calls += 1
         if isinstance(result, BaseException):
             raise result
         return result
@@ -250,7 +253,8 @@ def behaving(result):
 
 
 def odd(base, **methods):
-    return type(f"Odd{base.__name__}", (base,), {name: behaving(result) for name, result in methods.items()})
+    namespace = {name: behaving(result) for name, result in methods.items()}
+    return type(f"Odd{base.__name__}", (base,), {"calls": 0, **namespace})
 
 
 class Raises(Exception):
@@ -275,21 +279,6 @@ MISBEHAVING = [
     ("eq not implemented", odd(int, __eq__=NotImplemented)(5), 5),
     ("str raises a C module's error", odd(int, __str__=struct.error("x"))(2**64), RANGE + "failed with error: x$"),
 ]
-# Exceptions that say nothing about the value stop the call from any of its
-# hooks and reach the caller unchanged.
-STOPPING = [KeyboardInterrupt, SystemExit, MemoryError, RecursionError]
-HOOKS = [
-    (object, "__index__", ()),
-    (object, "__bool__", ()),
-    (object, "__int__", ()),
-    (int, "__eq__", (5,)),
-    (int, "__str__", (2**70,)),
-]
-MISBEHAVING += [
-    (f"{hook} raises {error.__name__}", odd(base, **{hook: error("boom")})(*args), Fails(error.__name__, "^boom$"))
-    for error in STOPPING
-    for base, hook, args in HOOKS
-]
 
 
 @pytest.mark.parametrize("value, expected", [row[1:] for row in MISBEHAVING], ids=[row[0] for row in MISBEHAVING])
@@ -303,6 +292,70 @@ def test_misbehaving_methods(value, expected):
     for alone, inside in in_child(task):
         check(alone, ARGUMENT if expected is CAST else expected)
         check(inside, expected if isinstance(expected, Fails) else [expected])
+
+
+class Stop(BaseException):
+    """How a framework of the test's own stops work."""
+
+
+# Exceptions that say nothing about the value: those outside Exception (how
+# asyncio, gevent and greenlet stop work), exhausted memory and the recursion
+# limit end the call from the first hook that raises them, unchanged.
+STOPPING = [KeyboardInterrupt, SystemExit, GeneratorExit, asyncio.CancelledError, Stop, MemoryError, RecursionError]
+VALUE_CALLS = [lambda v, c=c: dumps(v, *c) for c in CONFIGURATIONS] + [
+    lambda v, c=c: dumps([v], *c) for c in CONFIGURATIONS
+]
+HOOKS = [
+    # base, hook, constructor arguments, the calls that meet the hook
+    (object, "__index__", (), VALUE_CALLS),
+    (object, "__bool__", (), VALUE_CALLS),
+    (object, "__int__", (), VALUE_CALLS),
+    (int, "__eq__", (5,), VALUE_CALLS),
+    (int, "__str__", (2**70,), VALUE_CALLS),
+    (object, "__repr__", (), [dumps]),  # an argument error's text
+    (object, "__bool__", (), [lambda v: dumps([], v)]),
+    (object, "__index__", (), [lambda v: dumps([], True, v)]),
+]
+
+
+@pytest.mark.parametrize("error", STOPPING, ids=lambda error: error.__name__)
+def test_stopping_exceptions_end_the_call_at_once(error):
+    def task():
+        results = []
+        for base, hook, args, calls in HOOKS:
+            for call in calls:
+                value = odd(base, **{hook: error("boom")})(*args)
+                results.append((hook, outcome(lambda: call(value)), type(value).calls))  # noqa: B023 (called within this iteration)
+        return results
+
+    for hook, result, calls in in_child(task):
+        check(result, Fails(error.__name__, "^boom$"))
+        assert calls == 1, hook
+
+
+# greenlet saves a paused greenlet's stack with memcpy, which the sanitizer
+# checks against the guard zones of the instrumented frames it copies.
+@pytest.mark.skipif(UNDER_SANITIZER, reason="greenlet's stack copies read the sanitizer's guard zones")
+def test_gevent_timeout_and_kill_stop_a_dumps_whose_value_waits():
+    def task():
+        import gevent
+
+        class Waits:
+            calls = 0
+
+            def __index__(self):
+                Waits.calls += 1
+                gevent.sleep(5)
+                return 1
+
+        with gevent.Timeout(0.05):
+            timed_out = outcome(lambda: dumps([Waits()]))
+        worker = gevent.spawn(dumps, [Waits()])
+        gevent.sleep(0.05)
+        worker.kill()
+        return timed_out, type(worker.value).__name__, Waits.calls
+
+    assert in_child(task) == (("Timeout", "0.05 seconds"), "GreenletExit", 2)
 
 
 def test_reentrant_dumps_from_element_code():
