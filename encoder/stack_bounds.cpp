@@ -137,12 +137,6 @@ namespace {
 // a quarter.
 constexpr std::uintptr_t headroom_divisor = 4;
 
-// What a call may use below its entry on a stack the platform does not
-// report: 64 KiB hold some 300 nested dicts or 500 lists in an optimised
-// build, and leave a coroutine engine's 256 KiB stack room for the
-// application's own frames above the call.
-constexpr std::uintptr_t unmeasured_allowance = std::uintptr_t{64} * 1024;
-
 // The thread's own stack and the floor on it, worked out once per thread;
 // all 0 where the platform reports none.
 struct thread_stack {
@@ -174,16 +168,13 @@ std::uintptr_t current_stack_address() noexcept
 #endif
 }
 
-std::uintptr_t native_stack_floor() noexcept
+stack_entry enter_stack() noexcept
 {
     thread_local const thread_stack own = measure_thread_stack();
     const std::uintptr_t here = current_stack_address();
     // One comparison: an address below the stack wraps around to a large
     // difference.
-    if (here - own.low < own.size) {
-        return own.floor;
-    }
-    return here > unmeasured_allowance ? here - unmeasured_allowance : 0;
+    return {here, here - own.low < own.size ? own.floor : 0};
 }
 
 } // namespace veldspray

@@ -190,12 +190,13 @@ PyObject *convert_and_encode(const Value &value, const call_arguments &given, Py
     return encode_call(value, *indefinite, *max_depth, stack_floor).release().ptr();
 }
 
-PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names)
+// Takes one call of dumps, whose recursion stops at `stack_floor`.
+PyObject *dumps_within(std::uintptr_t stack_floor, PyObject *const *arguments, Py_ssize_t positional,
+                       PyObject *keyword_names)
 {
     try {
-        // dumps called again from a value's own Python code nests on this
-        // thread's stack with no container in between.
-        const std::uintptr_t stack_floor = native_stack_floor();
+        // dumps called again from a value's own Python code nests on the same
+        // stack with no container in between.
         check_native_stack(stack_floor);
         call_arguments given{};
         if (!match_parameters(arguments, positional, keyword_names, given)) {
@@ -216,11 +217,18 @@ PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t position
     }
 }
 
+PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names)
+{
+    return with_native_stack_floor(
+        [&](std::uintptr_t stack_floor) { return dumps_within(stack_floor, arguments, positional, keyword_names); });
+}
+
 } // namespace
 
 py::bytes dumps(const value_variant &value, bool indefinite, std::uint64_t max_depth)
 {
-    return encode_call(value, indefinite, max_depth, native_stack_floor());
+    return with_native_stack_floor(
+        [&](std::uintptr_t stack_floor) { return encode_call(value, indefinite, max_depth, stack_floor); });
 }
 
 py::object make_dumps(py::handle module, py::handle registered)

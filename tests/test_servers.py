@@ -60,14 +60,29 @@ def application(environ, start_response):
 """
 
 # Answers (worker pid, the hex of a list nested as deep as the query says, or
-# "RecursionError"); any other error is the server's 500.
+# "RecursionError"); any other error is the server's 500. The query
+# "reentrant" asks for a value whose __bool__ writes 200 nested lists with
+# dumps, eight times within one another.
 NESTING_APP = """
 import os
 from veldspray_cbor import dumps
 
+class Reentrant:
+    def __init__(self, levels):
+        self.levels = levels
+
+    def __bool__(self):
+        if self.levels:
+            value = Reentrant(self.levels - 1)
+            for _ in range(200):
+                value = [value]
+            dumps(value, indefinite=False, max_depth=2**64 - 1)
+        return True
+
 def application(environ, start_response):
-    value = None
-    for _ in range(int(environ["QUERY_STRING"])):
+    query = environ["QUERY_STRING"]
+    value = [Reentrant(8)] if query == "reentrant" else None
+    for _ in range(0 if value else int(query)):
         value = [value]
     try:
         written = dumps(value, indefinite=False).hex()
@@ -149,11 +164,12 @@ def test_sub_interpreter_answers_as_the_main_one(tmp_path):
 
 
 # Depths that must be written, and deeper ones that may instead be refused.
-SMALL_DEPTHS, DEEP_DEPTHS = [0, 1, 10], [100, 500, 1000]
+SMALL_DEPTHS, DEEP_DEPTHS = [0, 1, 10], [100, 500, 1000, "reentrant"]
 
 
 def acceptable(depth, written):
-    return written == (b"\x81" * depth + b"\xf6").hex() or (depth in DEEP_DEPTHS and written == "RecursionError")
+    wanted = "81f5" if depth == "reentrant" else (b"\x81" * depth + b"\xf6").hex()
+    return written == wanted or (depth in DEEP_DEPTHS and written == "RecursionError")
 
 
 def test_ugreen_stacks_write_or_refuse(tmp_path):

@@ -54,5 +54,6 @@ veldspray_document(std::uint32_t records, std::uint64_t seed, void *out, std::ui
 // before the stack ran out.
 extern "C" __attribute__((visibility("default"))) std::int64_t veldspray_nest(std::uint64_t depth)
 {
-    return nest(depth, veldspray::native_stack_floor());
+    const veldspray::stack_entry entry = veldspray::enter_stack();
+    return nest(depth, entry.floor != 0 ? entry.floor : veldspray::unmeasured_floor(entry.address));
 }

@@ -33,6 +33,23 @@ enum { THREADS = 4, THREAD_STACK = 128 * 1024, FIBER_STACK = 256 * 1024 };
  * frames and the host's. */
 #define THREAD_WRITABLE_DEPTH 20L
 
+/* A value whose __bool__ writes a list nested 200 deep with dumps, the next
+ * such value at its bottom, eight times over: the calls nest on one stack
+ * through the values' own code, each with a depth limit that never stops
+ * it. They share the allowance of the outermost call, so the chain is
+ * refused with RecursionError, or written, but never overflows the stack. */
+static const char reentrant_source[] = "class Reentrant:\n"
+                                       "    def __init__(self, levels):\n"
+                                       "        self.levels = levels\n"
+                                       "    def __bool__(self):\n"
+                                       "        if self.levels:\n"
+                                       "            value = Reentrant(self.levels - 1)\n"
+                                       "            for _ in range(200):\n"
+                                       "                value = [value]\n"
+                                       "            dumps(value, indefinite=False, max_depth=2**64 - 1)\n"
+                                       "        return True\n"
+                                       "value = [Reentrant(8)]\n";
+
 /* The depths that the fiber nests, up to the interpreter's default recursion
  * limit: each must be written or refused with RecursionError. */
 static const long fiber_depths[] = {10, 100, 500, 1000};
@@ -220,7 +237,19 @@ static switch_finish finish_switch;
 static ucontext_t host_context, fiber_context;
 static const void *host_stack_bottom;
 static size_t host_stack_size;
-static enum outcome fiber_outcomes[FIBER_DEPTHS];
+static enum outcome fiber_outcomes[FIBER_DEPTHS], reentrant_outcome;
+
+/* [Reentrant(8)], built by reentrant_source. */
+static PyObject *reentrant_value(void)
+{
+    PyObject *names = Py_BuildValue("{s:O,s:O}", "__builtins__", PyEval_GetBuiltins(), "dumps", dumps);
+    PyObject *ran = names != NULL ? PyRun_String(reentrant_source, Py_file_input, names, names) : NULL;
+    PyObject *value = ran != NULL ? PyDict_GetItemString(names, "value") : NULL;
+    Py_XINCREF(value);
+    Py_XDECREF(ran);
+    Py_XDECREF(names);
+    return value;
+}
 
 static void call_from_fiber(void)
 {
@@ -232,6 +261,8 @@ static void call_from_fiber(void)
     check_small_values(where);
     for (size_t d = 0; d < FIBER_DEPTHS; ++d)
         fiber_outcomes[d] = check_nested(where, fiber_depths[d], &as_it_comes, WRITTEN_OR_REFUSED);
+    reentrant_outcome = check_call(where, "dumps([Reentrant(8)])", reentrant_value(), &as_it_comes,
+                                   PyBytes_FromStringAndSize("\x9f\xf5\xff", 3), WRITTEN_OR_REFUSED);
     PyGILState_Release(gil);
     /* The fiber is never resumed: the sanitizer may forget its stack. */
     if (start_switch != NULL)
@@ -266,6 +297,11 @@ static int run_fiber(void)
         finish_switch(fake_stack, NULL, NULL);
     munmap(mapping, page + FIBER_STACK);
     return 0;
+}
+
+static const char *describe_outcome(enum outcome outcome)
+{
+    return outcome == WAS_WRITTEN ? "written" : outcome == WAS_REFUSED ? "refused" : "failed";
 }
 
 /* Puts `directory` first on sys.path and takes dumps from the module there. */
@@ -310,11 +346,9 @@ int main(int argc, char **argv)
     char fiber[128] = "";
     for (size_t d = 0, used = 0; d < FIBER_DEPTHS && used < sizeof fiber; ++d)
         used += (size_t)snprintf(fiber + used, sizeof fiber - used, "%s%ld %s", d ? ", " : "", fiber_depths[d],
-                                 fiber_outcomes[d] == WAS_WRITTEN   ? "written"
-                                 : fiber_outcomes[d] == WAS_REFUSED ? "refused"
-                                                                    : "failed");
+                                 describe_outcome(fiber_outcomes[d]));
     printf("embed_host: %d checks, %d failed: %d threads with 128 KiB stacks, a fiber with a 256 KiB stack "
-           "(nesting %s)\n",
-           checks, failures, THREADS, fiber);
+           "(nesting %s; dumps within dumps 8 deep %s)\n",
+           checks, failures, THREADS, fiber, describe_outcome(reentrant_outcome));
     return failures == 0 ? 0 : 1;
 }
