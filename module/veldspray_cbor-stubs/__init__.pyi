@@ -107,12 +107,17 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
             calling thread's native stack allows: the last quarter of the
             thread's stack is kept free, and on a stack that is not the
             thread's own (a fiber, a coroutine engine's) a call may use
-            64 KiB below where it starts.
+            64 KiB below where it starts, which the calls of dumps made
+            from values' own code on that stack share.
         MemoryError: the output cannot grow.
-        KeyboardInterrupt, SystemExit, MemoryError, RecursionError: raised by
-            a value's own `__index__`, `__bool__`, `__int__`, `__eq__` or
-            `__str__`, they pass through unchanged; any other exception from
-            them only means that the value is refused.
+        BaseException: an exception outside `Exception` (`KeyboardInterrupt`,
+            `SystemExit`, `asyncio.CancelledError`, gevent's `Timeout`,
+            greenlet's `GreenletExit`), `MemoryError` or `RecursionError`
+            raised by a value's own `__index__`, `__bool__`, `__int__`,
+            `__eq__` or `__str__`, by an argument's `__repr__`, or by the
+            `__bool__` or `__index__` of `indefinite` or `max_depth` ends the
+            call at once and passes through unchanged; any other exception
+            from them only means that the value or argument is refused.
 
     Examples:
         >>> dumps({"a": [1, 2.5]}).hex(" ")
