@@ -62,42 +62,35 @@ bool runs_inside(PyFrameObject *frame, const PyFrameObject *caller)
 // stricter. That happens on a stack that shares its thread state with one
 // where a call made from C, with no frame to go by, is suspended, and on a
 // stack that reuses the memory of one abandoned in the middle of a call.
-unmeasured_stack_call::unmeasured_stack_call(std::uintptr_t call_entry) noexcept
-    : lowest(unmeasured_floor(call_entry)),
-      entry(call_entry)
+native_stack_allowance::unmeasured_entry native_stack_allowance::enter_unmeasured_stack(std::uintptr_t address) noexcept
 {
+    std::uintptr_t floor = unmeasured_floor(address);
     PyThreadState *const thread = PyThreadState_Get();
-    caller = thread->frame;
     bool nested = false;
     for (std::size_t index = 0; index < unmeasured_call_count; ++index) {
         const unmeasured_call_record &outer = unmeasured_calls[index];
-        if (outer.entry > entry && outer.floor > lowest && outer.thread == thread &&
-            outer.depth < thread->recursion_depth && runs_inside(caller, outer.caller)) {
-            lowest = outer.floor;
+        if (outer.entry > address && outer.floor > floor && outer.thread == thread &&
+            outer.depth < thread->recursion_depth && runs_inside(thread->frame, outer.caller)) {
+            floor = outer.floor;
             nested = true;
         }
     }
     if (unmeasured_call_count == unmeasured_call_capacity) {
         // A nested call is held by the floor of the call it runs inside, and
         // so are the calls nested in it; any other is refused.
-        if (!nested) {
-            lowest = std::numeric_limits<std::uintptr_t>::max();
-        }
-        return;
+        return {nested ? floor : std::numeric_limits<std::uintptr_t>::max(), false};
     }
-    unmeasured_calls[unmeasured_call_count++] = {entry, lowest, thread, thread->recursion_depth, caller};
-    recorded = true;
+    unmeasured_calls[unmeasured_call_count++] = {address, floor, thread, thread->recursion_depth, thread->frame};
+    return {floor, true};
 }
 
-unmeasured_stack_call::~unmeasured_stack_call()
+void native_stack_allowance::leave_unmeasured_stack(std::uintptr_t address) noexcept
 {
-    if (!recorded) {
-        return;
-    }
-    // Calls on other stacks may have ended in between, in any order.
+    // Calls on other stacks may have ended in between, in any order. Two
+    // records share an entry only where a stack abandoned mid-call had its
+    // memory reused, and either may go.
     for (std::size_t index = 0; index < unmeasured_call_count; ++index) {
-        const unmeasured_call_record &record = unmeasured_calls[index];
-        if (record.entry == entry && record.caller == caller) {
+        if (unmeasured_calls[index].entry == address) {
             unmeasured_calls[index] = unmeasured_calls[--unmeasured_call_count];
             return;
         }

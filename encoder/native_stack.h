@@ -6,8 +6,6 @@
 
 #include "stack_bounds.h"
 
-#include <Python.h>
-
 #include <cstdint>
 
 namespace veldspray {
@@ -22,40 +20,47 @@ inline void check_native_stack(std::uintptr_t floor)
     }
 }
 
-// A call of dumps on a stack that the platform does not report, from its
-// entry to its end. The calls that nest on one such stack, through values'
-// own code, share the allowance of the outermost one: a nested call is never
-// allowed deeper than the call it runs inside. The outermost call is recorded
-// until it ends, for the calls that nest in it; a call that finds every
-// record taken is refused.
-class unmeasured_stack_call {
+// The native stack of one call of dumps, from its entry to its end: where the
+// recursion stops. On the thread's own stack that takes one comparison on
+// entry. On a stack that the platform does not report, the calls that nest
+// through values' own code share the allowance of the outermost one: a nested
+// call is never allowed deeper than the call it runs inside. Each such call
+// is recorded until it ends, for the calls that nest in it; a call that nests
+// in none and finds every record taken is refused.
+class native_stack_allowance {
 public:
-    explicit unmeasured_stack_call(std::uintptr_t entry) noexcept;
-    ~unmeasured_stack_call();
-    unmeasured_stack_call(const unmeasured_stack_call &) = delete;
-    unmeasured_stack_call &operator=(const unmeasured_stack_call &) = delete;
+    native_stack_allowance() noexcept : entry(enter_stack())
+    {
+        if (!entry.on_thread_stack) {
+            const unmeasured_entry unmeasured = enter_unmeasured_stack(entry.address);
+            entry.floor = unmeasured.floor;
+            recorded = unmeasured.recorded;
+        }
+    }
+    ~native_stack_allowance()
+    {
+        if (recorded) {
+            leave_unmeasured_stack(entry.address);
+        }
+    }
+    native_stack_allowance(const native_stack_allowance &) = delete;
+    native_stack_allowance &operator=(const native_stack_allowance &) = delete;
 
     // The lowest address that the call may use.
-    [[nodiscard]] std::uintptr_t floor() const noexcept { return lowest; }
+    [[nodiscard]] std::uintptr_t floor() const noexcept { return entry.floor; }
 
 private:
-    std::uintptr_t lowest;
-    std::uintptr_t entry;
-    PyFrameObject *caller;
+    struct unmeasured_entry {
+        std::uintptr_t floor;
+        bool recorded;
+    };
+    // Static, and by value: the allowance's address never escapes, so that on
+    // the thread's own stack it stays in registers.
+    static unmeasured_entry enter_unmeasured_stack(std::uintptr_t address) noexcept;
+    static void leave_unmeasured_stack(std::uintptr_t address) noexcept;
+
+    stack_entry entry;
     bool recorded = false;
 };
-
-// Runs call(floor), with the floor of a call of dumps entered from the
-// caller's frame. On the thread's own stack that takes one comparison.
-template <class Call>
-decltype(auto) with_native_stack_floor(Call &&call)
-{
-    const stack_entry entry = enter_stack();
-    if (entry.floor != 0) {
-        return call(entry.floor);
-    }
-    const unmeasured_stack_call unmeasured(entry.address);
-    return call(unmeasured.floor());
-}
 
 } // namespace veldspray

@@ -174,7 +174,8 @@ stack_entry enter_stack() noexcept
     const std::uintptr_t here = current_stack_address();
     // One comparison: an address below the stack wraps around to a large
     // difference.
-    return {here, here - own.low < own.size ? own.floor : 0};
+    const bool on_thread_stack = here - own.low < own.size;
+    return {here, on_thread_stack ? own.floor : 0, on_thread_stack};
 }
 
 } // namespace veldspray

@@ -39,9 +39,11 @@ struct stack_entry {
     // On the thread's own stack, the lowest address down to which the call
     // may recurse: the last quarter of the stack is kept free below it, for
     // the interpreter, for Python code of the values and for raising the
-    // error, so the depth that can be written grows with the stack. 0 where
-    // the call is not on the thread's own stack, or the platform reports none.
+    // error, so the depth that can be written grows with the stack.
     std::uintptr_t floor;
+    // False where the call is not on the thread's own stack (a fiber's, a
+    // coroutine engine's), or the platform reports none; floor is 0 then.
+    bool on_thread_stack;
 };
 
 stack_entry enter_stack() noexcept;

@@ -190,13 +190,13 @@ PyObject *convert_and_encode(const Value &value, const call_arguments &given, Py
     return encode_call(value, *indefinite, *max_depth, stack_floor).release().ptr();
 }
 
-// Takes one call of dumps, whose recursion stops at `stack_floor`.
-PyObject *dumps_within(std::uintptr_t stack_floor, PyObject *const *arguments, Py_ssize_t positional,
-                       PyObject *keyword_names)
+PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names)
 {
+    const native_stack_allowance stack;
     try {
         // dumps called again from a value's own Python code nests on the same
         // stack with no container in between.
+        const std::uintptr_t stack_floor = stack.floor();
         check_native_stack(stack_floor);
         call_arguments given{};
         if (!match_parameters(arguments, positional, keyword_names, given)) {
@@ -217,18 +217,12 @@ PyObject *dumps_within(std::uintptr_t stack_floor, PyObject *const *arguments, P
     }
 }
 
-PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names)
-{
-    return with_native_stack_floor(
-        [&](std::uintptr_t stack_floor) { return dumps_within(stack_floor, arguments, positional, keyword_names); });
-}
-
 } // namespace
 
 py::bytes dumps(const value_variant &value, bool indefinite, std::uint64_t max_depth)
 {
-    return with_native_stack_floor(
-        [&](std::uintptr_t stack_floor) { return encode_call(value, indefinite, max_depth, stack_floor); });
+    const native_stack_allowance stack;
+    return encode_call(value, indefinite, max_depth, stack.floor());
 }
 
 py::object make_dumps(py::handle module, py::handle registered)

@@ -55,5 +55,5 @@ veldspray_document(std::uint32_t records, std::uint64_t seed, void *out, std::ui
 extern "C" __attribute__((visibility("default"))) std::int64_t veldspray_nest(std::uint64_t depth)
 {
     const veldspray::stack_entry entry = veldspray::enter_stack();
-    return nest(depth, entry.floor != 0 ? entry.floor : veldspray::unmeasured_floor(entry.address));
+    return nest(depth, entry.on_thread_stack ? entry.floor : veldspray::unmeasured_floor(entry.address));
 }
