@@ -81,9 +81,12 @@ class Reentrant:
 
 def application(environ, start_response):
     query = environ["QUERY_STRING"]
-    value = [Reentrant(8)] if query == "reentrant" else None
-    for _ in range(0 if value else int(query)):
-        value = [value]
+    if query == "reentrant":
+        value = [Reentrant(8)]
+    else:
+        value = None
+        for _ in range(int(query)):
+            value = [value]
     try:
         written = dumps(value, indefinite=False).hex()
     except RecursionError:

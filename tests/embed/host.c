@@ -263,9 +263,11 @@ static void call_from_fiber(void)
         fiber_outcomes[d] = check_nested(where, fiber_depths[d], &as_it_comes, WRITTEN_OR_REFUSED);
     /* More times than the guard keeps records of calls: each is released
      * however its call ends, so small values are still written after. */
+    PyObject *reentrant = reentrant_value();
     for (int round = 0; round < 100; ++round)
-        reentrant_outcome = check_call(where, "dumps([Reentrant(8)])", reentrant_value(), &as_it_comes,
+        reentrant_outcome = check_call(where, "dumps([Reentrant(8)])", Py_XNewRef(reentrant), &as_it_comes,
                                        PyBytes_FromStringAndSize("\x9f\xf5\xff", 3), WRITTEN_OR_REFUSED);
+    Py_XDECREF(reentrant);
     check_small_values(where);
     PyGILState_Release(gil);
     /* The fiber is never resumed: the sanitizer may forget its stack. */
