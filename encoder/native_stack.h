@@ -22,25 +22,27 @@ inline void check_native_stack(std::uintptr_t floor)
 
 // The native stack of one call of dumps, from its entry to its end: where the
 // recursion stops. On the thread's own stack that takes one comparison on
-// entry. On a stack that the platform does not report, the calls that nest
-// through values' own code share the allowance of the outermost one: a nested
-// call is never allowed deeper than the call it runs inside. Each such call
-// is recorded until it ends, for the calls that nest in it; a call that nests
-// in none and finds every record taken is refused.
+// entry and one test at the end. On a stack that the platform does not
+// report, a call that runs inside another through a value's own code shares
+// the outer call's allowance; any other call has its own.
 class native_stack_allowance {
 public:
+    // Which record of its thread a call on an unmeasured stack holds.
+    using record_number = std::uint64_t;
+    static constexpr record_number no_record = 0;
+
     native_stack_allowance() noexcept : entry(enter_stack())
     {
         if (!entry.on_thread_stack) {
             const unmeasured_entry unmeasured = enter_unmeasured_stack(entry.address);
             entry.floor = unmeasured.floor;
-            recorded = unmeasured.recorded;
+            record = unmeasured.record;
         }
     }
     ~native_stack_allowance()
     {
-        if (recorded) {
-            leave_unmeasured_stack(entry.address);
+        if (record != no_record) {
+            leave_unmeasured_stack(record);
         }
     }
     native_stack_allowance(const native_stack_allowance &) = delete;
@@ -52,15 +54,15 @@ public:
 private:
     struct unmeasured_entry {
         std::uintptr_t floor;
-        bool recorded;
+        record_number record;
     };
-    // Static, and by value: the allowance's address never escapes, so that on
-    // the thread's own stack it stays in registers.
+    // Out of line and by value, so that the thread's own stack pays only for
+    // the test of `on_thread_stack` and of `record`.
     static unmeasured_entry enter_unmeasured_stack(std::uintptr_t address) noexcept;
-    static void leave_unmeasured_stack(std::uintptr_t address) noexcept;
+    static void leave_unmeasured_stack(record_number record) noexcept;
 
     stack_entry entry;
-    bool recorded = false;
+    record_number record = no_record;
 };
 
 } // namespace veldspray

@@ -3,9 +3,12 @@
  * put first on sys.path) and releases the GIL. Then threads of its own with
  * 128 KiB stacks, musl's default for threads that C code starts, call dumps
  * all at once; then a fiber of its own does, on a 256 KiB stack entered with
- * swapcontext. Each takes the GIL with PyGILState_Ensure. Every failed check
- * prints a line that names it (to stderr); the summary line comes last, and
- * the exit status is 0 only when every check passed.
+ * swapcontext. Each takes the GIL with PyGILState_Ensure. Last, fibers are
+ * paused inside dumps by a value's __bool__, as a coroutine engine pauses a
+ * coroutine whose code waits: calls on other fibers beside them must write
+ * what fits, whether the paused ones are resumed or dropped. Every failed
+ * check prints a line that names it (to stderr); the summary line comes last,
+ * and the exit status is 0 only when every check passed.
  *
  *     embed_host MODULE_DIRECTORY
  */
@@ -23,6 +26,9 @@
 #include <unistd.h>
 
 enum { THREADS = 4, THREAD_STACK = 128 * 1024, FIBER_STACK = 256 * 1024 };
+/* More fibers dropped while paused inside dumps than the guard keeps records
+ * of calls on one thread. */
+enum { DROPPED_FIBERS = 70 };
 
 /* No 128 KiB stack holds this: a level of nesting takes at least a return
  * address, 8 bytes, so 16384 levels would fill it. */
@@ -49,6 +55,15 @@ static const char reentrant_source[] = "class Reentrant:\n"
                                        "            dumps(value, indefinite=False, max_depth=2**64 - 1)\n"
                                        "        return True\n"
                                        "value = [Reentrant(8)]\n";
+
+/* Pausing().__bool__ hands its fiber back to the host until the host resumes
+ * it; dumps_from_python calls dumps from Python code rather than from C. */
+static const char pausing_source[] = "class Pausing:\n"
+                                     "    def __bool__(self):\n"
+                                     "        pause()\n"
+                                     "        return True\n"
+                                     "def dumps_from_python(*arguments):\n"
+                                     "    return dumps(*arguments)\n";
 
 /* The depths that the fiber nests, up to the interpreter's default recursion
  * limit: each must be written or refused with RecursionError. */
@@ -102,12 +117,12 @@ static void describe_bytes(char *text, size_t size, PyObject *bytes)
         snprintf(text + used, size - (size_t)used, " ...");
 }
 
-/* Calls dumps(value, ...) and checks the outcome: the bytes `expected`,
+/* Calls function(value, ...), dumps or a function that calls it, and checks the outcome: the bytes `expected`,
  * RecursionError, or either, as `want` says. Takes the references to value
  * and expected, either of which may be NULL: building it failed. Holds the
  * GIL. */
-static enum outcome check_call(const char *where, const char *what, PyObject *value, const struct arguments *arguments,
-                               PyObject *expected, enum want want)
+static enum outcome check_call_of(PyObject *function, const char *where, const char *what, PyObject *value,
+                                  const struct arguments *arguments, PyObject *expected, enum want want)
 {
     static const char *const wanted[] = {"the bytes", "RecursionError", "the bytes or RecursionError"};
     char got[256];
@@ -116,7 +131,7 @@ static enum outcome check_call(const char *where, const char *what, PyObject *va
     ++checks;
     PyObject *result = NULL;
     if (value != NULL && expected != NULL)
-        result = PyObject_CallFunction(dumps, "OOK", value, arguments->indefinite ? Py_True : Py_False,
+        result = PyObject_CallFunction(function, "OOK", value, arguments->indefinite ? Py_True : Py_False,
                                        arguments->max_depth);
     if (result != NULL) {
         describe_bytes(got, sizeof got, result);
@@ -137,6 +152,12 @@ static enum outcome check_call(const char *where, const char *what, PyObject *va
     Py_XDECREF(value);
     Py_XDECREF(expected);
     return outcome;
+}
+
+static enum outcome check_call(const char *where, const char *what, PyObject *value, const struct arguments *arguments,
+                               PyObject *expected, enum want want)
+{
+    return check_call_of(dumps, where, what, value, arguments, expected, want);
 }
 
 static void check_small_values(const char *where)
@@ -234,75 +255,189 @@ typedef void (*switch_finish)(void *fake_stack, const void **bottom, size_t *siz
 static switch_start start_switch;
 static switch_finish finish_switch;
 
-static ucontext_t host_context, fiber_context;
+/* A stack of FIBER_STACK bytes above a guard page, so that an overflow
+ * faults rather than writes past it, and what runs on it. */
+struct fiber {
+    char *mapping;
+    ucontext_t context;
+    void *fake_stack; /* the sanitizer's, while the fiber is switched away from */
+};
+static size_t page_size;
+static struct fiber *running_fiber;
+static ucontext_t host_context;
+static void *host_fake_stack;
 static const void *host_stack_bottom;
 static size_t host_stack_size;
 static enum outcome fiber_outcomes[FIBER_DEPTHS], reentrant_outcome;
 
-/* [Reentrant(8)], built by reentrant_source. */
-static PyObject *reentrant_value(void)
+/* Switches from the host to the fiber until the fiber hands control back. */
+static void resume_fiber(struct fiber *fiber)
 {
-    PyObject *names = Py_BuildValue("{s:O,s:O}", "__builtins__", PyEval_GetBuiltins(), "dumps", dumps);
-    PyObject *ran = names != NULL ? PyRun_String(reentrant_source, Py_file_input, names, names) : NULL;
-    PyObject *value = ran != NULL ? PyDict_GetItemString(names, "value") : NULL;
-    Py_XINCREF(value);
+    running_fiber = fiber;
+    if (start_switch != NULL)
+        start_switch(&host_fake_stack, fiber->mapping + page_size, FIBER_STACK);
+    swapcontext(&host_context, &fiber->context);
+    if (finish_switch != NULL)
+        finish_switch(host_fake_stack, NULL, NULL);
+}
+
+/* What a fiber's body does first. */
+static void enter_fiber(void)
+{
+    if (finish_switch != NULL)
+        finish_switch(NULL, &host_stack_bottom, &host_stack_size);
+}
+
+/* Hands control back to the host, until it resumes the fiber; a fiber that
+ * `ends` is never resumed, and the sanitizer may forget its stack. */
+static void yield_to_host(int ends)
+{
+    struct fiber *fiber = running_fiber;
+    if (start_switch != NULL)
+        start_switch(ends ? NULL : &fiber->fake_stack, host_stack_bottom, host_stack_size);
+    swapcontext(&fiber->context, &host_context);
+    if (finish_switch != NULL)
+        finish_switch(fiber->fake_stack, &host_stack_bottom, &host_stack_size);
+}
+
+/* Maps the fiber's stack and runs `body` on it until it yields. */
+static int start_fiber(struct fiber *fiber, void (*body)(void))
+{
+    fiber->mapping =
+        mmap(NULL, page_size + FIBER_STACK, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (fiber->mapping == MAP_FAILED || mprotect(fiber->mapping, page_size, PROT_NONE) != 0)
+        return fail("mapping a fiber's stack");
+    if (getcontext(&fiber->context) != 0)
+        return fail("getting a context for a fiber");
+    fiber->context.uc_stack.ss_sp = fiber->mapping + page_size;
+    fiber->context.uc_stack.ss_size = FIBER_STACK;
+    fiber->context.uc_link = NULL;
+    makecontext(&fiber->context, body, 0);
+    resume_fiber(fiber);
+    return 0;
+}
+
+static void drop_fiber(struct fiber *fiber)
+{
+    munmap(fiber->mapping, page_size + FIBER_STACK);
+}
+
+static PyObject *pause_fiber(PyObject *self, PyObject *unused)
+{
+    (void)self, (void)unused;
+    yield_to_host(0);
+    Py_RETURN_NONE;
+}
+static PyMethodDef pause_definition = {"pause", pause_fiber, METH_NOARGS, NULL};
+
+/* Runs `source` with dumps and pause among its globals; returns them. */
+static PyObject *run_source(const char *source)
+{
+    PyObject *names = Py_BuildValue("{s:O,s:O,s:N}", "__builtins__", PyEval_GetBuiltins(), "dumps", dumps, "pause",
+                                    PyCFunction_New(&pause_definition, NULL));
+    PyObject *ran = names != NULL ? PyRun_String(source, Py_file_input, names, names) : NULL;
+    if (ran == NULL)
+        Py_CLEAR(names);
     Py_XDECREF(ran);
-    Py_XDECREF(names);
-    return value;
+    return names;
 }
 
 static void call_from_fiber(void)
 {
     static const char where[] = "a fiber (256 KiB stack)";
 
-    if (finish_switch != NULL)
-        finish_switch(NULL, &host_stack_bottom, &host_stack_size);
+    enter_fiber();
     const PyGILState_STATE gil = PyGILState_Ensure();
     check_small_values(where);
     for (size_t d = 0; d < FIBER_DEPTHS; ++d)
         fiber_outcomes[d] = check_nested(where, fiber_depths[d], &as_it_comes, WRITTEN_OR_REFUSED);
     /* More times than the guard keeps records of calls: each is released
      * however its call ends, so small values are still written after. */
-    PyObject *reentrant = reentrant_value();
+    PyObject *names = run_source(reentrant_source);
+    PyObject *reentrant = names != NULL ? PyDict_GetItemString(names, "value") : NULL;
     for (int round = 0; round < 100; ++round)
         reentrant_outcome = check_call(where, "dumps([Reentrant(8)])", Py_XNewRef(reentrant), &as_it_comes,
                                        PyBytes_FromStringAndSize("\x9f\xf5\xff", 3), WRITTEN_OR_REFUSED);
-    Py_XDECREF(reentrant);
+    Py_XDECREF(names);
     check_small_values(where);
     PyGILState_Release(gil);
-    /* The fiber is never resumed: the sanitizer may forget its stack. */
-    if (start_switch != NULL)
-        start_switch(NULL, host_stack_bottom, host_stack_size);
-    swapcontext(&fiber_context, &host_context);
+    yield_to_host(1);
 }
 
-/* Runs call_from_fiber on a stack of FIBER_STACK bytes above a guard page, so
- * that an overflow faults rather than writes past it. */
-static int run_fiber(void)
+/* The function that the paused fiber calls (dumps, or dumps_from_python),
+ * with Pausing among its globals. */
+static PyObject *paused_caller, *pausing_names;
+
+static void call_paused(void)
 {
-    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
-    char *mapping =
-        mmap(NULL, page + FIBER_STACK, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (mapping == MAP_FAILED || mprotect(mapping, page, PROT_NONE) != 0)
-        return fail("mapping the fiber's stack");
+    enter_fiber();
+    PyObject *pausing = PyObject_CallObject(PyDict_GetItemString(pausing_names, "Pausing"), NULL);
+    check_call_of(paused_caller, "a paused fiber", "dumps([Pausing()])", Py_BuildValue("[N]", pausing), &as_it_comes,
+                  PyBytes_FromStringAndSize("\x9f\xf5\xff", 3), WRITTEN);
+    yield_to_host(1);
+}
+
+static void call_beside_paused(void)
+{
+    static const char where[] = "a fiber while others are paused inside dumps";
+
+    enter_fiber();
+    check_call(where, "dumps(0)", PyLong_FromLong(0), &as_it_comes, PyBytes_FromStringAndSize("\x00", 1), WRITTEN);
+    check_call(where, "dumps([1])", Py_BuildValue("[i]", 1), &as_it_comes, PyBytes_FromStringAndSize("\x9f\x01\xff", 3),
+               WRITTEN);
+    check_nested(where, 100, &as_it_comes, WRITTEN);
+    yield_to_host(1);
+}
+
+/* A fiber pauses inside dumps, called from C and then from Python, while a
+ * fiber whose stack lies below its own writes small values; then it finishes.
+ * Then fibers are dropped while paused, as an engine drops a coroutine that
+ * it cancels: it keeps each one's frames and recursion depth, as uWSGI and
+ * greenlet do, and frees the stack. */
+static int run_paused_fibers(void)
+{
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    pausing_names = run_source(pausing_source);
+    PyObject *callers[] = {dumps,
+                           pausing_names != NULL ? PyDict_GetItemString(pausing_names, "dumps_from_python") : NULL};
+    struct fiber paused, beside;
+    for (size_t c = 0; c < 2 && callers[c] != NULL; ++c) {
+        paused_caller = callers[c];
+        if (start_fiber(&paused, call_paused) != 0 || start_fiber(&beside, call_beside_paused) != 0)
+            return 1;
+        resume_fiber(&paused);
+        drop_fiber(&beside);
+        drop_fiber(&paused);
+    }
+    PyThreadState *thread = PyThreadState_Get();
+    for (int f = 0; f < DROPPED_FIBERS && callers[1] != NULL; ++f) {
+        PyFrameObject *frame = thread->frame;
+        const int depth = thread->recursion_depth;
+        paused_caller = callers[f % 2];
+        if (start_fiber(&paused, call_paused) != 0)
+            return 1;
+        thread->frame = frame;
+        thread->recursion_depth = depth;
+        drop_fiber(&paused);
+    }
+    if (start_fiber(&beside, call_beside_paused) != 0)
+        return 1;
+    drop_fiber(&beside);
+    Py_CLEAR(pausing_names);
+    PyGILState_Release(gil);
+    return 0;
+}
+
+static int run_fibers(void)
+{
+    page_size = (size_t)sysconf(_SC_PAGESIZE);
     *(void **)&start_switch = dlsym(RTLD_DEFAULT, "__sanitizer_start_switch_fiber");
     *(void **)&finish_switch = dlsym(RTLD_DEFAULT, "__sanitizer_finish_switch_fiber");
-
-    if (getcontext(&fiber_context) != 0)
-        return fail("getting a context for the fiber");
-    fiber_context.uc_stack.ss_sp = mapping + page;
-    fiber_context.uc_stack.ss_size = FIBER_STACK;
-    fiber_context.uc_link = NULL;
-    makecontext(&fiber_context, call_from_fiber, 0);
-    void *fake_stack = NULL;
-    if (start_switch != NULL)
-        start_switch(&fake_stack, mapping + page, FIBER_STACK);
-    if (swapcontext(&host_context, &fiber_context) != 0)
-        return fail("switching to the fiber");
-    if (finish_switch != NULL)
-        finish_switch(fake_stack, NULL, NULL);
-    munmap(mapping, page + FIBER_STACK);
-    return 0;
+    struct fiber fiber;
+    if (start_fiber(&fiber, call_from_fiber) != 0)
+        return 1;
+    drop_fiber(&fiber);
+    return run_paused_fibers();
 }
 
 static const char *describe_outcome(enum outcome outcome)
@@ -342,7 +477,7 @@ int main(int argc, char **argv)
         return 1;
     }
     PyThreadState *main_thread = PyEval_SaveThread();
-    if (run_threads() != 0 || run_fiber() != 0)
+    if (run_threads() != 0 || run_fibers() != 0)
         return 1;
     PyEval_RestoreThread(main_thread);
     Py_CLEAR(dumps);
