@@ -18,11 +18,13 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 SOURCES = {
     "README.md": 8,
     "docs/index.md": 2,
-    "docs/recipes.md": 30,
+    "docs/recipes.md": 23,
     "module/veldspray_cbor-stubs/__init__.pyi": 3,
 }
 # A code fence would otherwise read as the last line of an example's output.
 FENCE = re.compile(r"^\s*```.*$", re.MULTILINE)
+# A plain code block runs whole, as a script: one example that prints nothing.
+PLAIN_BLOCK = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 DOCUMENTED = (ast.Module, ast.ClassDef, ast.FunctionDef)
 RECIPES = re.findall(r"^## (.+)$", (ROOT / "docs/recipes.md").read_text(encoding="utf-8"), re.MULTILINE)
 
@@ -30,7 +32,7 @@ RECIPES = re.findall(r"^## (.+)$", (ROOT / "docs/recipes.md").read_text(encoding
 def examples_text(path):
     text = path.read_text(encoding="utf-8")
     if path.suffix != ".pyi":
-        return FENCE.sub("", text)
+        return FENCE.sub("", PLAIN_BLOCK.sub(lambda block: f">>> exec({block[1]!r})", text))
     docstrings = (ast.get_docstring(node) for node in ast.walk(ast.parse(text)) if isinstance(node, DOCUMENTED))
     return "\n".join(docstring for docstring in docstrings if docstring)
 

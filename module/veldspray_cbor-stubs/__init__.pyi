@@ -86,38 +86,25 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
             value is refused. The text's first line is `dumps(): incompatible
             function arguments. The following argument types are supported:`;
             the next lines name the signature and the arguments given.
-        RuntimeError: with one of these texts:
-
-            - `Unable to cast Python instance to C++ type (compile in debug
-              mode for details)`: a nested value is refused, or a `str`
-              holds a lone surrogate and has no UTF-8 form;
-            - `Exceeded recursion limit:N`: nesting deeper than `max_depth`
-              N;
-            - `dumps received an integer out of range for both int64_t and
-              uint64_t`, followed by up to 40 bytes of the value's text: an
-              int outside the range above;
-            - `list changed size during dumps`, `dict changed size during
-              dumps` or `dict changed during dumps`: a value's own Python
-              code changed a container while it was being written;
-            - `Could not allocate bytes object!`: there is no memory for the
-              result.
-        RecursionError: without `max_depth`, nesting deeper than the
-            interpreter's recursion limit, including a container that
-            contains itself; with or without it, nesting deeper than the
-            calling thread's native stack allows: the last quarter of the
-            thread's stack is kept free, and on a stack that is not the
-            thread's own (a fiber, a coroutine engine's) a call may use
-            64 KiB below where it starts, which the calls of dumps made
-            from values' own code on that stack share.
+        RuntimeError: `Unable to cast Python instance to C++ type (compile in
+            debug mode for details)`: a nested value is refused, or a `str`
+            holds a lone surrogate and has no UTF-8 form.
+        RuntimeError: `Exceeded recursion limit:N`: nesting deeper than
+            `max_depth` N.
+        RuntimeError: `dumps received an integer out of range for both int64_t
+            and uint64_t`, followed by up to 40 bytes of the value's text: an
+            int outside the range above.
+        RuntimeError: `list changed size during dumps`, `dict changed size
+            during dumps` or `dict changed during dumps`: a value's own Python
+            code changed a container while it was being written.
+        RuntimeError: `Could not allocate bytes object!`: there is no memory
+            for the result.
+        RecursionError: nesting deeper than the recursion limit (without
+            `max_depth`) or than the native stack allows: see "Where it runs".
         MemoryError: the output cannot grow.
-        BaseException: an exception outside `Exception` (`KeyboardInterrupt`,
-            `SystemExit`, `asyncio.CancelledError`, gevent's `Timeout`,
-            greenlet's `GreenletExit`), `MemoryError` or `RecursionError`
-            raised by a value's own `__index__`, `__bool__`, `__int__`,
-            `__eq__` or `__str__`, by an argument's `__repr__`, or by the
-            `__bool__` or `__index__` of `indefinite` or `max_depth` ends the
-            call at once and passes through unchanged; any other exception
-            from them only means that the value or argument is refused.
+        BaseException: an exception outside `Exception`, a `MemoryError` or a
+            `RecursionError` from a value's or an argument's own code ends the
+            call unchanged: see "Where it runs".
 
     Examples:
         >>> dumps({"a": [1, 2.5]}).hex(" ")
