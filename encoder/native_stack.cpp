@@ -36,14 +36,13 @@ struct unmeasured_call_record {
 // lie: what runs between the outer call's last check of the stack and the
 // nested call's entry, the encoder's frames for one element and the
 // interpreter's for the value's method and the calls it makes before it
-// calls dumps. That is about 1 KiB in an optimised build and a few times as
-// much under the sanitizer; 16 KiB leave room for some 30 Python calls on
-// the way. A nested call that starts there has nothing left and is refused,
-// so that no chain escapes by starting each call just below the last floor;
-// one whose value's code took more than this between gets its own allowance,
-// having used more of the stack for Python than for dumps. A coroutine's
-// stack lies further below the floor than this, unless it is smaller than
-// the allowance and the margin together.
+// calls dumps. That is 1 to 1.4 KiB in an optimised build and up to 2 KiB
+// under the sanitizer; 16 KiB leave room for some 30 Python calls on the
+// way. A nested call that starts there has nothing left and is refused, so
+// that no chain escapes by starting each call just below the last floor; one
+// whose value's code took more than this in between has its own allowance.
+// Another coroutine's stack lies further below the floor than this, unless
+// the stacks are smaller than the allowance and the margin together.
 constexpr std::uintptr_t nested_entry_margin = std::uintptr_t{16} * 1024;
 
 // The records of one OS thread, which only its own calls read or change; its
