@@ -2,8 +2,8 @@
 // a writer's failure into MemoryError.
 #pragma once
 
-#include "cbor.h"
 #include "errors.h"
+#include "veldspray_codec.h"
 
 #include <cstdint>
 #include <memory>

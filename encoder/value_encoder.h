@@ -4,12 +4,12 @@
 // so the per-element path tests neither setting.
 #pragma once
 
-#include "cbor.h"
 #include "depth.h"
 #include "errors.h"
 #include "integer.h"
 #include "output.h"
 #include "value_variant.h"
+#include "veldspray_codec.h"
 
 #include <cstdint>
 #include <string_view>
