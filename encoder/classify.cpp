@@ -32,7 +32,7 @@ std::optional<std::string_view> utf8_view(PyObject *object)
         Py_ssize_t size = 0;
         const char *data = PyUnicode_AsUTF8AndSize(object, &size);
         if (data == nullptr) {
-            clear_refusal();
+            clear_refusal_or_stop();
             return std::nullopt;
         }
         return std::string_view(data, static_cast<std::size_t>(size));
@@ -58,7 +58,7 @@ std::optional<bool> truth_value(PyObject *object, bool convert)
     if (truth == 0 || truth == 1) {
         return truth == 1;
     }
-    clear_refusal();
+    clear_refusal_or_stop();
     return std::nullopt;
 }
 
@@ -73,13 +73,13 @@ std::optional<Integer> integer_value(PyObject *object, bool convert)
     if (value != static_cast<Integer>(-1) || !PyErr_Occurred()) {
         return value;
     }
-    clear_refusal();
+    clear_refusal_or_stop();
     if (!convert || !PyNumber_Check(object)) {
         return std::nullopt;
     }
     const py::object as_int = py::reinterpret_steal<py::object>(PyNumber_Long(object));
     if (!as_int) {
-        clear_refusal();
+        clear_refusal_or_stop();
         return std::nullopt;
     }
     return integer_value<Integer>(as_int.ptr(), false);

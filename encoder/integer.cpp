@@ -27,7 +27,7 @@ bool round_trips(Integer converted, PyObject *value)
     const auto round_trip = py::reinterpret_steal<py::object>(new_int(converted));
     const int equal = round_trip ? PyObject_RichCompareBool(round_trip.ptr(), value, Py_EQ) : -1;
     if (equal < 0) {
-        clear_refusal();
+        clear_refusal_or_stop();
     }
     return equal == 1;
 }
@@ -102,9 +102,9 @@ std::string describe_value(py::handle value, std::uint64_t limit)
     const auto text = py::reinterpret_steal<py::object>(PyObject_Str(value.ptr()));
     std::string described;
     if (!text) {
-        described = error_text::describe_failed + describe_refusal();
+        described = error_text::describe_failed + describe_refusal_or_stop();
     } else if (!append_utf8(described, text.ptr())) {
-        clear_refusal();
+        clear_refusal_or_stop();
         described = std::string(error_text::describe_failed) + error_text::cast;
     }
     return cut_at_character(std::move(described), limit);

@@ -237,7 +237,7 @@ private:
         Py_ssize_t size = 0;
         const char *data = PyUnicode_AsUTF8AndSize(text, &size);
         if (data == nullptr) {
-            clear_refusal();
+            clear_refusal_or_stop();
             throw_cast_error();
         }
         encode_text(std::string_view(data, static_cast<std::size_t>(size)));

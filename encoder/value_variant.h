@@ -40,7 +40,7 @@ static_assert(std::variant_size_v<value_variant> == kind_none + 1);
 // One classification pass. Returns false when no kind accepts the object;
 // Python errors raised on the way (by the object's __bool__, __index__ or
 // __int__) only count as a rejection, unless they stop the call
-// (clear_refusal in errors.h).
+// (clear_refusal_or_stop in errors.h).
 bool classify_value(py::handle source, bool convert, value_variant &result);
 
 // The rule of the truth kind: the truth value of an object that is not a

@@ -117,12 +117,12 @@ std::optional<std::uint64_t> convert_max_depth(PyObject *argument)
 }
 
 // A repr that fails is written as such, and the call fails with its
-// TypeError, unless what it raised stops the call (clear_refusal).
+// TypeError, unless what it raised stops the call (clear_refusal_or_stop).
 void append_repr(std::string &text, PyObject *argument)
 {
     const auto repr = py::reinterpret_steal<py::object>(PyObject_Repr(argument));
     if (!repr || !append_utf8(text, repr.ptr())) {
-        clear_refusal();
+        clear_refusal_or_stop();
         text += error_text::repr_failed;
     }
 }
