@@ -7,11 +7,33 @@
 namespace veldspray {
 namespace {
 
-template <class Wrapper>
+template <std::size_t Kind>
 bool take(value_variant &result, PyObject *object)
 {
-    result = py::reinterpret_borrow<Wrapper>(object);
+    result.emplace<Kind>(py::reinterpret_borrow<std::variant_alternative_t<Kind, value_variant>>(object));
     return true;
+}
+
+// The kind of an object whose type derives from one of the built-in types:
+// the first in the order of kinds. Instances of subclasses are written from
+// their stored contents, like their base types.
+value_kind derived_builtin_kind(PyObject *object)
+{
+    if (PyFloat_Check(object))
+        return kind_float;
+    if (PyLong_Check(object))
+        return kind_int;
+    if (PyList_Check(object))
+        return kind_list;
+    if (PyTuple_Check(object))
+        return kind_tuple;
+    if (PyDict_Check(object))
+        return kind_dict;
+    if (PyBytes_Check(object))
+        return kind_bytes;
+    if (PyUnicode_Check(object))
+        return kind_str;
+    return no_builtin_kind;
 }
 
 // NumPy's boolean type: "numpy.bool_" up to NumPy 1.x, "numpy.bool" from
@@ -91,22 +113,29 @@ template std::optional<std::int64_t> integer_value(PyObject *, bool);
 bool classify_value(py::handle source, bool convert, value_variant &result)
 {
     PyObject *object = source.ptr();
-    if (PyBool_Check(object))
-        return take<py::bool_>(result, object);
-    if (PyFloat_Check(object))
-        return take<py::float_>(result, object);
-    if (PyLong_Check(object))
-        return take<py::int_>(result, object);
-    if (PyList_Check(object))
-        return take<py::list>(result, object);
-    if (PyTuple_Check(object))
-        return take<py::tuple>(result, object);
-    if (PyDict_Check(object))
-        return take<py::dict>(result, object);
-    if (PyBytes_Check(object))
-        return take<py::bytes>(result, object);
-    if (PyUnicode_Check(object))
-        return take<py::str>(result, object);
+    const value_kind exact = exact_builtin_kind(object);
+    switch (exact != no_builtin_kind ? exact : derived_builtin_kind(object)) {
+    case kind_bool_object:
+        return take<kind_bool_object>(result, object);
+    case kind_float:
+        return take<kind_float>(result, object);
+    case kind_int:
+        return take<kind_int>(result, object);
+    case kind_list:
+        return take<kind_list>(result, object);
+    case kind_tuple:
+        return take<kind_tuple>(result, object);
+    case kind_dict:
+        return take<kind_dict>(result, object);
+    case kind_bytes:
+        return take<kind_bytes>(result, object);
+    case kind_str:
+        return take<kind_str>(result, object);
+    default:
+        // Any other type. None, too, keeps its place after the truth kind,
+        // which takes it in a pass with conversion.
+        break;
+    }
     if (const auto truth = truth_value(object, convert)) {
         result = *truth;
         return true;
@@ -124,7 +153,7 @@ bool classify_value(py::handle source, bool convert, value_variant &result)
         return true;
     }
     if (object == Py_None)
-        return take<py::none>(result, object);
+        return take<kind_none>(result, object);
     return false;
 }
 

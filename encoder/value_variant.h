@@ -34,8 +34,40 @@ enum value_kind : std::size_t {
     kind_int64,
     kind_utf8_view,
     kind_none,
+    // Not a kind: what exact_builtin_kind gives for every other type.
+    no_builtin_kind,
 };
 static_assert(std::variant_size_v<value_variant> == kind_none + 1);
+
+// The kind of an object whose type is exactly one of the built-in types
+// (None, bool, int, float, str, bytes, list, tuple, dict), no_builtin_kind
+// for any other, subclasses of those included. Such an object always lands in
+// the same kind, classifying it runs no Python code, and the encoder writes
+// it without a value_variant (value_encoder::encode_item). The types are
+// tested from the commonest in data on, for that path.
+inline value_kind exact_builtin_kind(PyObject *object)
+{
+    const PyTypeObject *type = Py_TYPE(object);
+    if (type == &PyUnicode_Type)
+        return kind_str;
+    if (type == &PyLong_Type)
+        return kind_int;
+    if (type == &PyFloat_Type)
+        return kind_float;
+    if (object == Py_None)
+        return kind_none;
+    if (type == &PyBool_Type)
+        return kind_bool_object;
+    if (type == &PyList_Type)
+        return kind_list;
+    if (type == &PyDict_Type)
+        return kind_dict;
+    if (type == &PyTuple_Type)
+        return kind_tuple;
+    if (type == &PyBytes_Type)
+        return kind_bytes;
+    return no_builtin_kind;
+}
 
 // One classification pass. Returns false when no kind accepts the object;
 // Python errors raised on the way (by the object's __bool__, __index__ or
@@ -66,16 +98,11 @@ Integer read_integer(PyObject *object)
 template <class Integer>
 std::optional<Integer> integer_value(PyObject *object, bool convert);
 
-// Whether the object's type is exactly one of the built-in kinds (None, bool,
-// int, float, str, bytes, list, tuple, dict): such an object always lands in
-// the same kind, classifying it runs no Python code, and the encoder writes
-// it without a value_variant (value_encoder::encode_item).
+// Whether the object's type is exactly one of the built-in types
+// (exact_builtin_kind).
 inline bool is_exact_builtin(PyObject *object)
 {
-    const PyTypeObject *type = Py_TYPE(object);
-    return object == Py_None || type == &PyBool_Type || type == &PyLong_Type || type == &PyFloat_Type ||
-           type == &PyUnicode_Type || type == &PyBytes_Type || type == &PyList_Type || type == &PyTuple_Type ||
-           type == &PyDict_Type;
+    return exact_builtin_kind(object) != no_builtin_kind;
 }
 
 // A full classification: a pass without conversion, then one with it.
