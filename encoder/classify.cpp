@@ -91,11 +91,10 @@ std::optional<Integer> integer_value(PyObject *object, bool convert)
     if (!PyLong_Check(object) && (PyFloat_Check(object) || (!convert && !PyIndex_Check(object)))) {
         return std::nullopt;
     }
-    const Integer value = read_integer<Integer>(object);
-    if (value != static_cast<Integer>(-1) || !PyErr_Occurred()) {
+    Integer value = 0;
+    if (read_integer(object, value)) {
         return value;
     }
-    clear_refusal_or_stop();
     if (!convert || !PyNumber_Check(object)) {
         return std::nullopt;
     }

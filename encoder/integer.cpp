@@ -57,12 +57,9 @@ std::optional<Integer> conversion(PyObject *value)
             return std::nullopt;
         }
     }
-    const Integer converted = read_integer<Integer>(value);
-    if (converted == static_cast<Integer>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return round_trips(converted, value) ? std::optional<Integer>(converted) : std::nullopt;
+    Integer converted = 0;
+    return read_integer(value, converted) && round_trips(converted, value) ? std::optional<Integer>(converted)
+                                                                           : std::nullopt;
 }
 
 // Cuts UTF-8 text to at most `limit` bytes without splitting a character: the

@@ -2,6 +2,8 @@
 // classified into one of them.
 #pragma once
 
+#include "errors.h"
+
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
@@ -79,17 +81,22 @@ bool classify_value(py::handle source, bool convert, value_variant &result);
 // bool. Without conversion only NumPy's boolean type is let through.
 std::optional<bool> truth_value(PyObject *object, bool convert);
 
-// The interpreter's own reading of an object as a 64-bit Integer: -1 with the
-// Python error set when it does not fit (or, for the signed reading, when
-// the object's __index__ fails).
+// The interpreter's own reading of an object as a 64-bit Integer, into
+// `value`; false, the error cleared as a refusal, when it does not fit (or,
+// for the signed reading, when the object's __index__ fails).
 template <class Integer>
-Integer read_integer(PyObject *object)
+bool read_integer(PyObject *object, Integer &value)
 {
     if constexpr (std::is_unsigned_v<Integer>) {
-        return PyLong_AsUnsignedLongLong(object);
+        value = PyLong_AsUnsignedLongLong(object);
     } else {
-        return PyLong_AsLongLong(object);
+        value = PyLong_AsLongLong(object);
     }
+    if (value != static_cast<Integer>(-1) || !PyErr_Occurred()) {
+        return true;
+    }
+    clear_refusal_or_stop();
+    return false;
 }
 
 // The rule of the two 64-bit integer kinds: the value of an integer-like
