@@ -45,26 +45,6 @@ bool is_numpy_bool(PyObject *object)
     return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
 }
 
-// UTF-8 view of a str or the contents of a bytes object. Never reached in
-// practice, since the str and bytes kinds come first, but kept so that the
-// classification follows the full order of kinds.
-std::optional<std::string_view> utf8_view(PyObject *object)
-{
-    if (PyUnicode_Check(object)) {
-        Py_ssize_t size = 0;
-        const char *data = PyUnicode_AsUTF8AndSize(object, &size);
-        if (data == nullptr) {
-            clear_refusal_or_stop();
-            return std::nullopt;
-        }
-        return std::string_view(data, static_cast<std::size_t>(size));
-    }
-    if (PyBytes_Check(object)) {
-        return std::string_view(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
 std::optional<bool> truth_value(PyObject *object, bool convert)
@@ -145,10 +125,6 @@ bool classify_value(py::handle source, bool convert, value_variant &result)
     }
     if (const auto value = integer_value<std::int64_t>(object, convert)) {
         result = *value;
-        return true;
-    }
-    if (const auto view = utf8_view(object)) {
-        result = *view;
         return true;
     }
     if (object == Py_None)

@@ -34,7 +34,7 @@ enum value_kind : std::size_t {
     kind_truth,
     kind_uint64,
     kind_int64,
-    kind_utf8_view,
+    kind_utf8_view, // never classified: every str and bytes takes kind_str or kind_bytes first
     kind_none,
     // Not a kind: what exact_builtin_kind gives for every other type.
     no_builtin_kind,
