@@ -10,6 +10,9 @@ namespace veldspray {
 namespace py = pybind11;
 namespace {
 
+// How many bytes of a value's text the range error quotes.
+constexpr std::uint64_t value_text_limit = 40;
+
 PyObject *new_int(std::uint64_t value)
 {
     return PyLong_FromUnsignedLongLong(value);
@@ -91,7 +94,7 @@ void encode_int(encoder_output &encoder, py::handle value)
     if (const auto signed_value = conversion<std::int64_t>(value.ptr())) {
         return check_written(write_int64(out, *signed_value));
     }
-    throw_runtime_error(error_text::integer_range + describe_value(value, encoder.value_text_limit));
+    throw_runtime_error(error_text::integer_range + describe_value(value, value_text_limit));
 }
 
 std::string describe_value(py::handle value, std::uint64_t limit)

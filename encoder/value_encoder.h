@@ -23,7 +23,7 @@ template <length_mode Lengths, depth_policy Depth>
 class value_encoder : public encoder_output, private depth_tracking<Depth> {
 public:
     value_encoder(buffer_handle output, std::uint64_t max_depth, std::uintptr_t native_floor)
-        : encoder_output{std::move(output), default_value_text_limit},
+        : encoder_output{std::move(output)},
           depth_tracking<Depth>(max_depth),
           stack_floor(native_floor)
     {
