@@ -9,19 +9,15 @@
 
 namespace pybind11::detail {
 
-// pybind11 writes the signature of dumps from this caster's name. The top-level
-// argument is classified by the same rules as every nested value (a pass
-// without conversion, then one with it); in practice the call front
-// (make_dumps) converts every call's arguments itself.
+// pybind11 writes the signature of dumps from this caster's name. Its load,
+// which a caster must have, is never called: neither is the dumps that
+// pybind11 registers (dumps_call.h).
 template <>
 struct type_caster<veldspray::value_variant> {
     PYBIND11_TYPE_CASTER(veldspray::value_variant,
                          _("Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None]"));
 
-    bool load(handle source, bool convert)
-    {
-        return convert ? veldspray::classify_fully(source, value) : veldspray::classify_value(source, false, value);
-    }
+    bool load(handle, bool) { return false; }
 };
 
 } // namespace pybind11::detail
