@@ -1,3 +1,6 @@
+// Classification: the kind of value_variant that a Python object lands in,
+// with the truth and 64-bit integer rules that the call front also applies to
+// its arguments.
 #include "value_variant.h"
 
 #include "errors.h"

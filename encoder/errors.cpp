@@ -1,3 +1,5 @@
+// Which Python errors only refuse a value and which end the call, and the
+// text of a refusal.
 #include "errors.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// Integers: the 64-bit conversions with their equality test, and the text of
+// the value that the range error quotes.
 #include "integer.h"
 
 #include "errors.h"

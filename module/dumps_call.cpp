@@ -1,3 +1,7 @@
+// The call front of dumps, which the module publishes in place of the function
+// that pybind11 registers: the arguments matched and converted, the argument
+// error, the encoder's configuration picked once per call, and every error set
+// as the Python exception that the caller sees.
 #include "dumps_call.h"
 
 #include "errors.h"
