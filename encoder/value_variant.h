@@ -82,8 +82,9 @@ bool classify_value(py::handle source, bool convert, value_variant &result);
 std::optional<bool> truth_value(PyObject *object, bool convert);
 
 // The interpreter's own reading of an object as a 64-bit Integer, into
-// `value`; false, the error cleared as a refusal, when it does not fit (or,
-// for the signed reading, when the object's __index__ fails).
+// `value`. False when it does not fit (or, for the signed reading, when the
+// object's __index__ fails), the error cleared as a refusal unless it ends the
+// call (clear_refusal_or_stop).
 template <class Integer>
 bool read_integer(PyObject *object, Integer &value)
 {
