@@ -17,7 +17,7 @@ struct type_caster<veldspray::value_variant> {
     PYBIND11_TYPE_CASTER(veldspray::value_variant,
                          _("Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None]"));
 
-    bool load(handle, bool) { return false; }
+    static bool load(handle, bool) { return false; }
 };
 
 } // namespace pybind11::detail
