@@ -9,15 +9,18 @@
 
 namespace pybind11::detail {
 
-// pybind11 writes the signature of dumps from this caster's name. Its load,
-// which a caster must have, is never called: neither is the dumps that
-// pybind11 registers (dumps_call.h).
+// pybind11 writes the signature of dumps from this caster's name. Its load
+// classifies the value as the call front does, but is never called: neither
+// is the dumps that pybind11 registers (dumps_call.h).
 template <>
 struct type_caster<veldspray::value_variant> {
     PYBIND11_TYPE_CASTER(veldspray::value_variant,
                          _("Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None]"));
 
-    static bool load(handle, bool) { return false; }
+    bool load(handle source, bool convert)
+    {
+        return convert ? veldspray::classify_fully(source, value) : veldspray::classify_value(source, false, value);
+    }
 };
 
 } // namespace pybind11::detail
