@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cbor.h"
+#include "veldspray_codec.h"
 
 namespace veldspray::cbor {
 

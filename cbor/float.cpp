@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cbor.h"
 #include "ieee754.h"
+#include "veldspray_codec.h"
 
 namespace veldspray::cbor {
 

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cbor.h"
 #include "ieee754.h"
+#include "veldspray_codec.h"
 
 namespace veldspray::cbor {
 

@@ -1,3 +1,6 @@
+// Classification: the kind of value_variant that a Python object lands in,
+// with the truth and 64-bit integer rules that the call front also applies to
+// its arguments.
 #include "value_variant.h"
 
 #include "errors.h"
@@ -7,11 +10,33 @@
 namespace veldspray {
 namespace {
 
-template <class Wrapper>
+template <std::size_t Kind>
 bool take(value_variant &result, PyObject *object)
 {
-    result = py::reinterpret_borrow<Wrapper>(object);
+    result.emplace<Kind>(py::reinterpret_borrow<std::variant_alternative_t<Kind, value_variant>>(object));
     return true;
+}
+
+// The kind of an object whose type derives from one of the built-in types:
+// the first in the order of kinds. Instances of subclasses are written from
+// their stored contents, like their base types.
+value_kind derived_builtin_kind(PyObject *object)
+{
+    if (PyFloat_Check(object))
+        return kind_float;
+    if (PyLong_Check(object))
+        return kind_int;
+    if (PyList_Check(object))
+        return kind_list;
+    if (PyTuple_Check(object))
+        return kind_tuple;
+    if (PyDict_Check(object))
+        return kind_dict;
+    if (PyBytes_Check(object))
+        return kind_bytes;
+    if (PyUnicode_Check(object))
+        return kind_str;
+    return no_builtin_kind;
 }
 
 // NumPy's boolean type: "numpy.bool_" up to NumPy 1.x, "numpy.bool" from
@@ -21,26 +46,6 @@ bool is_numpy_bool(PyObject *object)
 {
     const char *name = Py_TYPE(object)->tp_name;
     return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
-}
-
-// UTF-8 view of a str or the contents of a bytes object. Never reached in
-// practice, since the str and bytes kinds come first, but kept so that the
-// classification follows the full order of kinds.
-std::optional<std::string_view> utf8_view(PyObject *object)
-{
-    if (PyUnicode_Check(object)) {
-        Py_ssize_t size = 0;
-        const char *data = PyUnicode_AsUTF8AndSize(object, &size);
-        if (data == nullptr) {
-            clear_refusal();
-            return std::nullopt;
-        }
-        return std::string_view(data, static_cast<std::size_t>(size));
-    }
-    if (PyBytes_Check(object)) {
-        return std::string_view(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
-    }
-    return std::nullopt;
 }
 
 } // namespace
@@ -58,7 +63,7 @@ std::optional<bool> truth_value(PyObject *object, bool convert)
     if (truth == 0 || truth == 1) {
         return truth == 1;
     }
-    clear_refusal();
+    clear_refusal_or_stop();
     return std::nullopt;
 }
 
@@ -69,17 +74,16 @@ std::optional<Integer> integer_value(PyObject *object, bool convert)
     if (!PyLong_Check(object) && (PyFloat_Check(object) || (!convert && !PyIndex_Check(object)))) {
         return std::nullopt;
     }
-    const Integer value = read_integer<Integer>(object);
-    if (value != static_cast<Integer>(-1) || !PyErr_Occurred()) {
+    Integer value = 0;
+    if (read_integer(object, value)) {
         return value;
     }
-    clear_refusal();
     if (!convert || !PyNumber_Check(object)) {
         return std::nullopt;
     }
     const py::object as_int = py::reinterpret_steal<py::object>(PyNumber_Long(object));
     if (!as_int) {
-        clear_refusal();
+        clear_refusal_or_stop();
         return std::nullopt;
     }
     return integer_value<Integer>(as_int.ptr(), false);
@@ -91,22 +95,29 @@ template std::optional<std::int64_t> integer_value(PyObject *, bool);
 bool classify_value(py::handle source, bool convert, value_variant &result)
 {
     PyObject *object = source.ptr();
-    if (PyBool_Check(object))
-        return take<py::bool_>(result, object);
-    if (PyFloat_Check(object))
-        return take<py::float_>(result, object);
-    if (PyLong_Check(object))
-        return take<py::int_>(result, object);
-    if (PyList_Check(object))
-        return take<py::list>(result, object);
-    if (PyTuple_Check(object))
-        return take<py::tuple>(result, object);
-    if (PyDict_Check(object))
-        return take<py::dict>(result, object);
-    if (PyBytes_Check(object))
-        return take<py::bytes>(result, object);
-    if (PyUnicode_Check(object))
-        return take<py::str>(result, object);
+    const value_kind exact = exact_builtin_kind(object);
+    switch (exact != no_builtin_kind ? exact : derived_builtin_kind(object)) {
+    case kind_bool_object:
+        return take<kind_bool_object>(result, object);
+    case kind_float:
+        return take<kind_float>(result, object);
+    case kind_int:
+        return take<kind_int>(result, object);
+    case kind_list:
+        return take<kind_list>(result, object);
+    case kind_tuple:
+        return take<kind_tuple>(result, object);
+    case kind_dict:
+        return take<kind_dict>(result, object);
+    case kind_bytes:
+        return take<kind_bytes>(result, object);
+    case kind_str:
+        return take<kind_str>(result, object);
+    default:
+        // Any other type. None, too, keeps its place after the truth kind,
+        // which takes it in a pass with conversion.
+        break;
+    }
     if (const auto truth = truth_value(object, convert)) {
         result = *truth;
         return true;
@@ -119,12 +130,8 @@ bool classify_value(py::handle source, bool convert, value_variant &result)
         result = *value;
         return true;
     }
-    if (const auto view = utf8_view(object)) {
-        result = *view;
-        return true;
-    }
     if (object == Py_None)
-        return take<py::none>(result, object);
+        return take<kind_none>(result, object);
     return false;
 }
 

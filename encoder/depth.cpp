@@ -1,3 +1,5 @@
+// The max_depth count, and the interpreter's recursion limit counted by the
+// containers of the unlimited configurations.
 #include "depth.h"
 
 #include "errors.h"

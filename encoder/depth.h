@@ -38,11 +38,12 @@ public:
     interpreter_recursion_guard &operator=(const interpreter_recursion_guard &) = delete;
 };
 
-// With max_depth, the limit alone decides how deep values may nest; the
-// native stack is still checked so that a huge limit cannot crash a thread.
-class native_stack_guard {
+// With max_depth, the limit alone decides how deep values may nest; each
+// container still checks the native stack against the call's floor, so that a
+// huge limit cannot crash a thread.
+class stack_floor_check {
 public:
-    explicit native_stack_guard(std::uintptr_t stack_floor) { check_native_stack(stack_floor); }
+    explicit stack_floor_check(std::uintptr_t stack_floor) { check_native_stack(stack_floor); }
 };
 
 template <depth_policy Policy>
@@ -60,7 +61,7 @@ public:
 template <>
 class depth_tracking<depth_policy::limited> {
 public:
-    using container_guard = native_stack_guard;
+    using container_guard = stack_floor_check;
     explicit depth_tracking(std::uint64_t limit) : counter{0, limit} {}
     void enter_element() { enter_level(counter); }
     void leave_element() { leave_level(counter); }

@@ -1,3 +1,5 @@
+// Which Python errors only refuse a value and which end the call, and the
+// text of a refusal.
 #include "errors.h"
 
 #include <cstring>
@@ -28,7 +30,7 @@ const char *short_type_name(PyObject *type)
 
 } // namespace
 
-void clear_refusal()
+void clear_refusal_or_stop()
 {
     if (stops_the_call()) {
         throw_python_error();
@@ -36,7 +38,7 @@ void clear_refusal()
     PyErr_Clear();
 }
 
-std::string describe_refusal()
+std::string describe_refusal_or_stop()
 {
     if (stops_the_call()) {
         throw_python_error();
@@ -55,7 +57,7 @@ std::string describe_refusal()
     if (message && append_escaped(message_text, message.ptr())) {
         text += ": " + message_text;
     } else {
-        clear_refusal();
+        clear_refusal_or_stop();
     }
     return text;
 }

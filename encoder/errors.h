@@ -59,14 +59,15 @@ private:
 
 // Clears the Python error that a value's own code raised (its __bool__,
 // __index__, __int__, __eq__, __str__ or __repr__), which only means that the
-// value is refused. An exception outside Exception (an interrupt, an exit, a
-// cancellation), exhausted memory or the recursion limit says nothing about
-// the value: it stops the call at once and reaches the caller unchanged.
-void clear_refusal();
+// value is refused; or ends the call. An exception outside Exception (an
+// interrupt, an exit, a cancellation), exhausted memory or the recursion
+// limit says nothing about the value: it is thrown on at once (python_error)
+// and reaches the caller unchanged.
+void clear_refusal_or_stop();
 
 // The same, returning the refusal's text, "TypeName: message" (just the
-// type's name when the message itself cannot be had).
-std::string describe_refusal();
+// type's name when the message itself cannot be had); or ends the call.
+std::string describe_refusal_or_stop();
 
 // Appends the UTF-8 form of a str; false, with the Python error set, when it
 // has none (it holds a lone surrogate).

@@ -1,3 +1,5 @@
+// Integers: the 64-bit conversions with their equality test, and the text of
+// the value that the range error quotes.
 #include "integer.h"
 
 #include "errors.h"
@@ -9,6 +11,9 @@
 namespace veldspray {
 namespace py = pybind11;
 namespace {
+
+// How many bytes of a value's text the range error quotes.
+constexpr std::uint64_t value_text_limit = 40;
 
 PyObject *new_int(std::uint64_t value)
 {
@@ -27,7 +32,7 @@ bool round_trips(Integer converted, PyObject *value)
     const auto round_trip = py::reinterpret_steal<py::object>(new_int(converted));
     const int equal = round_trip ? PyObject_RichCompareBool(round_trip.ptr(), value, Py_EQ) : -1;
     if (equal < 0) {
-        clear_refusal();
+        clear_refusal_or_stop();
     }
     return equal == 1;
 }
@@ -57,12 +62,9 @@ std::optional<Integer> conversion(PyObject *value)
             return std::nullopt;
         }
     }
-    const Integer converted = read_integer<Integer>(value);
-    if (converted == static_cast<Integer>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return round_trips(converted, value) ? std::optional<Integer>(converted) : std::nullopt;
+    Integer converted = 0;
+    return read_integer(value, converted) && round_trips(converted, value) ? std::optional<Integer>(converted)
+                                                                           : std::nullopt;
 }
 
 // Cuts UTF-8 text to at most `limit` bytes without splitting a character: the
@@ -94,7 +96,7 @@ void encode_int(encoder_output &encoder, py::handle value)
     if (const auto signed_value = conversion<std::int64_t>(value.ptr())) {
         return check_written(write_int64(out, *signed_value));
     }
-    throw_runtime_error(error_text::integer_range + describe_value(value, encoder.value_text_limit));
+    throw_runtime_error(error_text::integer_range + describe_value(value, value_text_limit));
 }
 
 std::string describe_value(py::handle value, std::uint64_t limit)
@@ -102,9 +104,9 @@ std::string describe_value(py::handle value, std::uint64_t limit)
     const auto text = py::reinterpret_steal<py::object>(PyObject_Str(value.ptr()));
     std::string described;
     if (!text) {
-        described = error_text::describe_failed + describe_refusal();
+        described = error_text::describe_failed + describe_refusal_or_stop();
     } else if (!append_utf8(described, text.ptr())) {
-        clear_refusal();
+        clear_refusal_or_stop();
         described = std::string(error_text::describe_failed) + error_text::cast;
     }
     return cut_at_character(std::move(described), limit);

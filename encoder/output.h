@@ -2,8 +2,8 @@
 // a writer's failure into MemoryError.
 #pragma once
 
-#include "cbor.h"
 #include "errors.h"
+#include "veldspray_codec.h"
 
 #include <cstdint>
 #include <memory>
@@ -15,14 +15,9 @@ struct buffer_release {
 };
 using buffer_handle = std::unique_ptr<cbor::cbor_buffer, buffer_release>;
 
-// How many bytes of a value's text the integer range error quotes.
-inline constexpr std::uint64_t default_value_text_limit = 40;
-
-// What every encoder configuration holds: the output buffer, and the longest
-// value text that the integer range error may quote.
+// What every encoder configuration holds: the output buffer.
 struct encoder_output {
     buffer_handle buffer;
-    std::uint64_t value_text_limit;
 };
 
 // The writers report a buffer that could not grow by a negative status; the

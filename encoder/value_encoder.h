@@ -4,12 +4,12 @@
 // so the per-element path tests neither setting.
 #pragma once
 
-#include "cbor.h"
 #include "depth.h"
 #include "errors.h"
 #include "integer.h"
 #include "output.h"
 #include "value_variant.h"
+#include "veldspray_codec.h"
 
 #include <cstdint>
 #include <string_view>
@@ -23,7 +23,7 @@ template <length_mode Lengths, depth_policy Depth>
 class value_encoder : public encoder_output, private depth_tracking<Depth> {
 public:
     value_encoder(buffer_handle output, std::uint64_t max_depth, std::uintptr_t native_floor)
-        : encoder_output{std::move(output), default_value_text_limit},
+        : encoder_output{std::move(output)},
           depth_tracking<Depth>(max_depth),
           stack_floor(native_floor)
     {
@@ -64,31 +64,34 @@ public:
     }
 
     // Classifies one element of a container and writes it. The exact
-    // built-in types (is_exact_builtin) always land in the same kind, so they
-    // are written straight away; everything else goes through the full
+    // built-in types (exact_builtin_kind) always land in the same kind, so
+    // they are written straight away; everything else goes through the full
     // classification.
     void encode_item(py::handle item)
     {
         PyObject *object = item.ptr();
-        const PyTypeObject *type = Py_TYPE(object);
-        if (type == &PyUnicode_Type)
+        switch (exact_builtin_kind(object)) {
+        case kind_str:
             return encode_str(object);
-        if (type == &PyLong_Type)
+        case kind_int:
             return encode_int(*this, object);
-        if (type == &PyFloat_Type)
+        case kind_float:
             return encode_float(object);
-        if (object == Py_None)
+        case kind_none:
             return check_written(cbor::write_null(buffer.get()));
-        if (type == &PyBool_Type)
+        case kind_bool_object:
             return encode_truth(object == Py_True);
-        if (type == &PyList_Type)
+        case kind_list:
             return encode_list(object);
-        if (type == &PyDict_Type)
+        case kind_dict:
             return encode_dict(object);
-        if (type == &PyTuple_Type)
+        case kind_tuple:
             return encode_tuple(object);
-        if (type == &PyBytes_Type)
+        case kind_bytes:
             return encode_bytes(object);
+        default:
+            break;
+        }
         value_variant value;
         if (!classify_fully(item, value)) {
             throw_cast_error();
@@ -237,7 +240,7 @@ private:
         Py_ssize_t size = 0;
         const char *data = PyUnicode_AsUTF8AndSize(text, &size);
         if (data == nullptr) {
-            clear_refusal();
+            clear_refusal_or_stop();
             throw_cast_error();
         }
         encode_text(std::string_view(data, static_cast<std::size_t>(size)));

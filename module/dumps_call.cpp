@@ -1,3 +1,7 @@
+// The call front of dumps, which the module publishes in place of the function
+// that pybind11 registers: the arguments matched and converted, the argument
+// error, the encoder's configuration picked once per call, and every error set
+// as the Python exception that the caller sees.
 #include "dumps_call.h"
 
 #include "errors.h"
@@ -117,12 +121,12 @@ std::optional<std::uint64_t> convert_max_depth(PyObject *argument)
 }
 
 // A repr that fails is written as such, and the call fails with its
-// TypeError, unless what it raised stops the call (clear_refusal).
+// TypeError, unless what it raised stops the call (clear_refusal_or_stop).
 void append_repr(std::string &text, PyObject *argument)
 {
     const auto repr = py::reinterpret_steal<py::object>(PyObject_Repr(argument));
     if (!repr || !append_utf8(text, repr.ptr())) {
-        clear_refusal();
+        clear_refusal_or_stop();
         text += error_text::repr_failed;
     }
 }
@@ -219,10 +223,10 @@ PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t position
 
 } // namespace
 
-py::bytes dumps(const value_variant &value, bool indefinite, std::uint64_t max_depth)
+// Never called (dumps_call.h): pybind11 reads only its type.
+py::bytes dumps(const value_variant &, bool, std::uint64_t)
 {
-    const native_stack_allowance stack;
-    return encode_call(value, indefinite, max_depth, stack.floor());
+    return {};
 }
 
 py::object make_dumps(py::handle module, py::handle registered)

@@ -10,9 +10,10 @@
 
 namespace veldspray {
 
-// dumps as pybind11 registers it, with its arguments converted: pybind11
-// composes the signature and the docstring from it. Calls reach the front
-// (make_dumps), which converts the arguments itself.
+// dumps as pybind11 registers it: pybind11 composes the signature and the
+// docstring from its type and the caster of value_variant (module.cpp). It is
+// never called, nor is that caster's load: make_dumps publishes the call front
+// in its place before the module can be used, and the front takes every call.
 pybind11::bytes dumps(const value_variant &value, bool indefinite, std::uint64_t max_depth);
 
 // The dumps that `module` publishes: a function of that module with the name

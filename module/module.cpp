@@ -9,10 +9,9 @@
 
 namespace pybind11::detail {
 
-// pybind11 writes the signature of dumps from this caster's name. The top-level
-// argument is classified by the same rules as every nested value (a pass
-// without conversion, then one with it); in practice the call front
-// (make_dumps) converts every call's arguments itself.
+// pybind11 writes the signature of dumps from this caster's name. Its load
+// classifies the value as the call front does, but is never called: neither
+// is the dumps that pybind11 registers (dumps_call.h).
 template <>
 struct type_caster<veldspray::value_variant> {
     PYBIND11_TYPE_CASTER(veldspray::value_variant,

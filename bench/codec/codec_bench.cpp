@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "cbor.h"
 #include "documents.h"
+#include "veldspray_codec.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "cbor.h"
+#include "veldspray_codec.h"
 
 namespace veldspray::bench {
 

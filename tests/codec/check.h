@@ -13,7 +13,7 @@
 
 #include <unistd.h>
 
-#include "cbor.h"
+#include "veldspray_codec.h"
 
 using namespace veldspray::cbor;
 

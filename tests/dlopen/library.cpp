@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cbor.h"
 #include "documents.h"
 #include "stack_bounds.h"
+#include "veldspray_codec.h"
 
 namespace {
 

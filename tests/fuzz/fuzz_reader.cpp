@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cbor.h"
 #include "fuzz_check.h"
 #include "ieee754.h"
+#include "veldspray_codec.h"
 
 using namespace veldspray::cbor;
 

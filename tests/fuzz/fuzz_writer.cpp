@@ -11,10 +11,10 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "cbor.h"
 #include "float_width.h"
 #include "fuzz_check.h"
 #include "ieee754.h"
+#include "veldspray_codec.h"
 
 using namespace veldspray::cbor;
 
