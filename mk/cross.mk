@@ -46,7 +46,7 @@ DLOPEN_SOURCES := cbor/buffer.cpp cbor/float.cpp cbor/reader.cpp bench/codec/doc
 ZIG_MUSL = $(ZIG) cc -target x86_64-linux-musl
 MODULE_FLAGS := -std=c++17 -O3 -DNDEBUG -flto -fPIC -fvisibility=hidden -fvisibility-inlines-hidden -fno-exceptions \
 	-Wall -Wextra -Wpedantic -Wshadow -Werror -Icbor -Ibench/codec -Iencoder
-ALLOCATOR_FLAGS = -O3 -DNDEBUG -fPIC -fvisibility=hidden -ftls-model=local-dynamic -Wno-date-time -DMI_LIBC_MUSL=1 \
+ALLOCATOR_FLAGS = -O3 -DNDEBUG -fPIC -fvisibility=hidden -ftls-model=local-dynamic -Wno-date-time -DMI_LIBC_MUSL=1 -DMI_NO_THP=1 \
 	-I$(MIMALLOC)/include -I$(MIMALLOC)/src
 comma := ,
 lparen := (
