@@ -114,13 +114,14 @@ def svg_chart(title, inputs, encoders, ratios):
 def svg_lines(title, sizes, panels):
     """Panels side by side, each a line per series against output size, both
     axes on log scales; panels are (label, {series: [value per size]})."""
-    panel_width, panel_height, margin = 330, 240, 58
+    margin, panel_height = 58, 240
+    panel_width = (WIDTH - 3 * margin) // 2
     height = 60 + panel_height + 46
 
     def log_position(value, low, high, start, end):
         return start + (math.log10(value) - math.log10(low)) / (math.log10(high) - math.log10(low)) * (end - start)
 
-    x_low, x_high = 10 ** math.floor(math.log10(min(sizes))), 10 ** math.ceil(math.log10(max(sizes)))
+    x_low, x_high = min(sizes), max(sizes)
     parts = [
         f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{height}" viewBox="0 0 {WIDTH} {height}">',
         f'<rect width="{WIDTH}" height="{height}" fill="#ffffff"/>',
@@ -145,7 +146,9 @@ def svg_lines(title, sizes, panels):
             parts.append(
                 f'<text x="{left - 4}" y="{y + 4:.1f}" text-anchor="end" {FONT} font-size="10">{tick:g}</text>'
             )
-        for exponent in range(round(math.log10(x_low)), round(math.log10(x_high)) + 1, 3):
+        for exponent in range(0, math.floor(math.log10(x_high)) + 1, 3):
+            if 10**exponent < x_low:
+                continue
             x = log_position(10**exponent, x_low, x_high, left, right)
             name = ("1 B", "1 KB", "1 MB", "1 GB", "1 TB")[exponent // 3]
             parts.append(f'<line x1="{x:.1f}" y1="{top}" x2="{x:.1f}" y2="{bottom}" stroke="#dddddd"/>')
