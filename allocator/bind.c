@@ -272,6 +272,10 @@ BOUND void __wrap_free(void *block)
         mi_free(block);
 }
 
+/* Aligned blocks come from mimalloc at any size: a mapped block's header
+ * would undo their alignment. realloc takes them as any block of mimalloc's,
+ * and one grown to the threshold moves to a mapping with malloc's alignment,
+ * which is all that realloc promises. */
 BOUND void *__wrap_aligned_alloc(size_t alignment, size_t size)
 {
     return mi_aligned_alloc(alignment, size);
