@@ -93,6 +93,6 @@ codec-test: $(CODEC_TOOLS) ## the C++ tests of the codec and of the thread stack
 module-test: install $(BIN)/pytest ## the module's pytest suite
 	$(BIN)/python -m pytest
 
-test: codec-test dlopen-test sanitize fuzz module-test ## every test: codec, dlopen under musl, sanitizers, fuzzers, module
+test: codec-test codec-mimalloc-test dlopen-test sanitize fuzz module-test ## every test: codec (natively and with the musl wheels' allocator), dlopen under musl, sanitizers, fuzzers, module
 
 include mk/tools.mk mk/checked.mk mk/wheels.mk mk/cross.mk mk/docs.mk mk/measure.mk mk/lint.mk

@@ -109,3 +109,60 @@ def svg_chart(title, inputs, encoders, ratios):
             )
     parts.append("</svg>")
     return "\n".join(parts) + "\n"
+
+
+def svg_lines(title, sizes, panels):
+    """Panels side by side, each a line per series against output size, both
+    axes on log scales; panels are (label, {series: [value per size]})."""
+    margin, panel_height = 58, 240
+    panel_width = (WIDTH - 3 * margin) // 2
+    height = 60 + panel_height + 46
+
+    def log_position(value, low, high, start, end):
+        return start + (math.log10(value) - math.log10(low)) / (math.log10(high) - math.log10(low)) * (end - start)
+
+    x_low, x_high = min(sizes), max(sizes)
+    parts = [
+        f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{height}" viewBox="0 0 {WIDTH} {height}">',
+        f'<rect width="{WIDTH}" height="{height}" fill="#ffffff"/>',
+        f'<text x="{WIDTH / 2}" y="20" text-anchor="middle" {FONT} font-size="13" font-weight="bold">{escape(title)}</text>',
+    ]
+    series_names = list(panels[0][1])
+    for index, name in enumerate(series_names):
+        left = 40 + index * 175
+        parts.append(f'<rect x="{left}" y="33" width="10" height="10" fill="{COLOURS[index]}"/>')
+        parts.append(f'<text x="{left + 15}" y="42" {FONT} font-size="11">{escape(name)}</text>')
+    for panel, (label, series) in enumerate(panels):
+        left, top = margin + panel * (panel_width + margin), 60
+        right, bottom = left + panel_width, top + panel_height
+        values = [value for row in series.values() for value in row]
+        y_low, y_high = 10 ** math.floor(math.log10(min(values))), 10 ** math.ceil(math.log10(max(values)))
+        parts.append(
+            f'<text x="{left + panel_width / 2}" y="{top - 4}" text-anchor="middle" {FONT} font-size="11">{escape(label)}</text>'
+        )
+        for tick in scale_ticks(y_low, y_high):
+            y = log_position(tick, y_low, y_high, bottom, top)
+            parts.append(f'<line x1="{left}" y1="{y:.1f}" x2="{right}" y2="{y:.1f}" stroke="#dddddd"/>')
+            parts.append(
+                f'<text x="{left - 4}" y="{y + 4:.1f}" text-anchor="end" {FONT} font-size="10">{tick:g}</text>'
+            )
+        for exponent in range(0, math.floor(math.log10(x_high)) + 1, 3):
+            if 10**exponent < x_low:
+                continue
+            x = log_position(10**exponent, x_low, x_high, left, right)
+            name = ("1 B", "1 KB", "1 MB", "1 GB", "1 TB")[exponent // 3]
+            parts.append(f'<line x1="{x:.1f}" y1="{top}" x2="{x:.1f}" y2="{bottom}" stroke="#dddddd"/>')
+            parts.append(
+                f'<text x="{x:.1f}" y="{bottom + 14}" text-anchor="middle" {FONT} font-size="10">{name}</text>'
+            )
+        parts.append(
+            f'<text x="{left + panel_width / 2}" y="{bottom + 32}" text-anchor="middle" {FONT} font-size="11">output size</text>'
+        )
+        for index, name in enumerate(series_names):
+            points = " ".join(
+                f"{log_position(size, x_low, x_high, left, right):.1f},{log_position(value, y_low, y_high, bottom, top):.1f}"
+                for size, value in zip(sizes, series[name], strict=True)
+            )
+            parts.append(f'<polyline points="{points}" fill="none" stroke="{COLOURS[index]}" stroke-width="1.5"/>')
+    parts.append("</svg>")
+    return "\n".join(parts) + "\n"

@@ -13,15 +13,16 @@ bench-publish: $(BIN)/pyperf ## copy the last full make bench into bench/README.
 
 # Whole calls of the codec, without Python (bench/codec): glibc's allocator,
 # musl's, and mimalloc bound as in the musl wheels. bench/codec_bench.py runs
-# the three in turn; CODEC_BENCH_ARGS=--publish puts the table into
-# bench/README.md.
+# the three in turn, with sizes up to 100 MB, or 1 GB with CODEC_BENCH_GB=1
+# (about 1 GB of memory per process); CODEC_BENCH_ARGS=--publish puts the
+# tables into bench/README.md and the plot into bench/codec-results.svg.
 CODEC_BENCH := build/codec-bench
-codec-bench: musl-runtime $(BIN)/python-zig $(BIN)/cmake $(BIN)/pyperf build/mimalloc/fetched ## time the codec alone for glibc, musl, and musl with mimalloc (CODEC_BENCH_ARGS=--publish)
+codec-bench: musl-runtime $(BIN)/python-zig $(BIN)/cmake $(BIN)/pyperf build/mimalloc/fetched ## time and peak memory of the codec alone for glibc, musl, and musl with mimalloc (CODEC_BENCH_GB=1, CODEC_BENCH_ARGS=--publish)
 	$(call cmake_target,$(CODEC_BENCH)/glibc,-DVELDSPRAY_CODEC_BENCH=ON,codec_bench)
 	$(call cmake_target,$(CODEC_BENCH)/musl,-DVELDSPRAY_CODEC_BENCH=ON $(MUSL_TOOLCHAIN),codec_bench)
 	$(call cmake_target,$(CODEC_BENCH)/musl-mimalloc,-DVELDSPRAY_CODEC_BENCH=ON $(MUSL_MIMALLOC),codec_bench)
 	$(BIN)/python bench/codec_bench.py $(addsuffix /bench/codec/codec_bench,$(addprefix $(CODEC_BENCH)/,glibc musl \
-		musl-mimalloc)) $(CODEC_BENCH_ARGS)
+		musl-mimalloc)) $(if $(CODEC_BENCH_GB),--gigabyte) $(CODEC_BENCH_ARGS)
 
 # make interop has decoders in seven other languages read what dumps writes
 # (interop/measure.py says how; make interop-tools installs them). The Java

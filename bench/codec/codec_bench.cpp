@@ -1,14 +1,17 @@
 // Times whole calls of the codec: a new buffer, one item or a document of N
 // records written into it (documents.h), and the buffer freed, as dumps does
-// around the encoder. For each size it prints "RECORDS BYTES NANOSECONDS",
-// the best time of one call over ROUNDS rounds; a round repeats the call for
-// about 20 ms. RECORDS 0 stands for the one-item call (a small integer).
+// around the encoder. For each size, in the order given, it prints "RECORDS
+// BYTES NANOSECONDS PEAK_KIB": the best time of one call, over the first call
+// and ROUNDS rounds that each repeat the call for about 20 ms (at least once),
+// and the process's peak resident memory so far. RECORDS 0 stands for the
+// one-item call (a small integer).
 //
 //     codec_bench ROUNDS RECORDS...
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "documents.h"
 #include "veldspray_codec.h"
@@ -42,6 +45,23 @@ double seconds_of(std::uint32_t records, std::uint64_t calls)
     return std::chrono::duration<double>(clock_type::now() - start).count();
 }
 
+// The peak resident memory of this process so far, in KiB (VmHWM), or 0
+// where /proc cannot tell it.
+unsigned long peak_kib()
+{
+    std::FILE *status = std::fopen("/proc/self/status", "r");
+    char line[128];
+    unsigned long kib = 0;
+
+    if (status == nullptr)
+        return 0;
+    while (std::fgets(line, sizeof line, status) != nullptr)
+        if (std::strncmp(line, "VmHWM:", 6) == 0)
+            kib = std::strtoul(line + 6, nullptr, 10);
+    std::fclose(status);
+    return kib;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -65,7 +85,8 @@ int main(int argc, char **argv)
             const double each = seconds_of(records, calls) / static_cast<double>(calls);
             best = each < best ? each : best;
         }
-        std::printf("%" PRIu32 " %" PRIu64 " %.1f\n", records, bytes, best * 1e9);
+        std::printf("%" PRIu32 " %" PRIu64 " %.1f %lu\n", records, bytes, best * 1e9, peak_kib());
+        std::fflush(stdout);
     }
     return 0;
 }

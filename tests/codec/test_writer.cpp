@@ -1,9 +1,16 @@
 // Buffer, head writers and the float writers: each call on a fresh buffer
-// must append exactly the expected bytes and return the expected status.
+// must append exactly the expected bytes and return the expected status; and
+// the blocks behind the buffer, resized as the allocator of the build keeps
+// them.
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <thread>
+
+#include <malloc.h>
+#include <sys/wait.h>
 
 #include "check.h"
 #include "ieee754.h"
@@ -188,6 +195,107 @@ void check_null_buffer()
         check(call(nullptr) == -1, "null buffer call #" + std::to_string(index++) + " returns -1");
 }
 
+// The bundled allocator of the musl builds keeps blocks below 512 KiB in
+// mimalloc and gives larger ones a mapping of their own; elsewhere these run
+// on the C library's allocator. Each step reallocates the block and must keep
+// the bytes it held (checked every few KiB and at the end) and offer the size
+// asked.
+constexpr size_t KiB = 1024, MiB = 1024 * KiB, stamp_stride = 4093;
+
+uint8_t stamp(size_t offset)
+{
+    return static_cast<uint8_t>(offset ^ offset >> 12 ^ 0x5a);
+}
+
+bool resize_through(void *&block, size_t held, const std::vector<size_t> &sizes)
+{
+    bool kept = true;
+    for (size_t size : sizes) {
+        auto *data = static_cast<uint8_t *>(std::realloc(block, size));
+        if (data == nullptr && size != 0) // realloc to 0 may free the block and give null
+            return false;
+        block = data;
+        const size_t common = std::min(held, size);
+        for (size_t i = 0; i < common; i += stamp_stride)
+            kept = kept && data[i] == stamp(i);
+        kept = kept && (common == 0 || data[common - 1] == stamp(common - 1));
+        for (size_t i = held; i < size; ++i)
+            data[i] = stamp(i);
+        kept = kept && (size == 0 || malloc_usable_size(block) >= size);
+        held = size;
+    }
+    return kept;
+}
+
+void check_block_resizing()
+{
+    const struct {
+        const char *name;
+        size_t alignment; // 0: a block that realloc starts
+        std::vector<size_t> sizes;
+    } rows[] = {
+        {"grows across 512 KiB and shrinks back", 0, {1, 300 * KiB, 600 * KiB, 5 * MiB, 700 * KiB, 100, 2 * MiB}},
+        {"large block reallocated to 0", 0, {2 * MiB, 0, 10}},
+        {"small block reallocated to 0", 0, {40, 0}},
+        {"aligned small block grows", 4096, {100, 3 * MiB, 9 * MiB}},
+        {"aligned large block grows", 64, {MiB, 6 * MiB}},
+    };
+    for (const auto &row : rows) {
+        void *block = nullptr;
+        if (row.alignment != 0) {
+            check(posix_memalign(&block, row.alignment, row.sizes[0]) == 0 &&
+                      reinterpret_cast<uintptr_t>(block) % row.alignment == 0,
+                  std::string(row.name) + ": aligned as asked");
+        }
+        check(resize_through(block, 0, row.sizes), row.name);
+        std::free(block);
+    }
+
+    // A freed large block may be kept for reuse; calloc must still give zeros.
+    void *dirty = nullptr;
+    resize_through(dirty, 0, {2 * MiB});
+    std::free(dirty);
+    // Read through volatile: the compiler knows what calloc gives.
+    auto *zeroed = static_cast<volatile uint8_t *>(std::calloc(1, MiB));
+    bool zero = zeroed != nullptr;
+    for (size_t i = 0; zero && i < MiB; i += stamp_stride)
+        zero = zeroed[i] == 0;
+    check(zero, "calloc after a large block was freed gives zeros");
+    std::free(const_cast<uint8_t *>(zeroed));
+
+    std::atomic<int> failed_threads{0};
+    std::thread threads[8];
+    for (auto &thread : threads)
+        thread = std::thread([&failed_threads] {
+            for (int round = 0; round < 10; ++round) {
+                void *block = nullptr;
+                if (!resize_through(block, 0, {1, 700 * KiB, 4 * MiB, 600 * KiB, 3 * MiB}))
+                    ++failed_threads;
+                std::free(block);
+            }
+        });
+    for (auto &thread : threads)
+        thread.join();
+    check(failed_threads == 0, "8 threads grow and free large blocks at once");
+
+    // After fork, the child grows and frees the parent's large block and one of
+    // its own.
+    void *inherited = nullptr;
+    resize_through(inherited, 0, {3 * MiB});
+    const pid_t child = fork();
+    if (child == 0) {
+        void *own = nullptr;
+        const bool ok = resize_through(inherited, 3 * MiB, {9 * MiB, MiB}) && resize_through(own, 0, {1, 2 * MiB});
+        std::free(inherited);
+        std::free(own);
+        _exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    check(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0,
+          "a child after fork grows and frees large blocks");
+    std::free(inherited);
+}
+
 } // namespace
 
 int main()
@@ -198,5 +306,6 @@ int main()
         check_row(row);
     check_buffer_lifecycle();
     check_null_buffer();
+    check_block_resizing();
     return finish();
 }
