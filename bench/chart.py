@@ -39,6 +39,26 @@ def scale_bounds(ratios):
     return low, high
 
 
+def svg_start(title, height):
+    """The opening of a chart WIDTH wide: the white ground and the title."""
+    return [
+        f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{height}" viewBox="0 0 {WIDTH} {height}">',
+        f'<rect width="{WIDTH}" height="{height}" fill="#ffffff"/>',
+        f'<text x="{WIDTH / 2}" y="20" text-anchor="middle" {FONT} font-size="13" font-weight="bold">{escape(title)}</text>',
+    ]
+
+
+def legend(names, baseline, per_row=4):
+    """A coloured square and a name per series, per_row to a row from the
+    text baseline of the first."""
+    parts = []
+    for index, name in enumerate(names):
+        left, y = 40 + index % per_row * 175, baseline + index // per_row * LEGEND_ROW
+        parts.append(f'<rect x="{left}" y="{y - 9}" width="10" height="10" fill="{COLOURS[index]}"/>')
+        parts.append(f'<text x="{left + 15}" y="{y}" {FONT} font-size="11">{escape(name)}</text>')
+    return parts
+
+
 def svg_chart(title, inputs, encoders, ratios):
     """ratios[input][encoder] is the encoder's time over the baseline's, or
     missing where the encoder refuses the input."""
@@ -55,19 +75,7 @@ def svg_chart(title, inputs, encoders, ratios):
     bottom = top + len(inputs) * group_height
     height = bottom + 30
 
-    parts = [
-        (f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{height}" viewBox="0 0 {WIDTH} {height}">'),
-        f'<rect width="{WIDTH}" height="{height}" fill="#ffffff"/>',
-        (
-            f'<text x="{WIDTH / 2}" y="20" text-anchor="middle" {FONT} font-size="13" font-weight="bold">'
-            f"{escape(title)}</text>"
-        ),
-    ]
-    for index, encoder in enumerate(encoders):
-        column, row = index % legend_per_row, index // legend_per_row
-        left, baseline = 40 + column * 175, 34 + row * LEGEND_ROW + 10
-        parts.append(f'<rect x="{left}" y="{baseline - 9}" width="10" height="10" fill="{COLOURS[index]}"/>')
-        parts.append(f'<text x="{left + 15}" y="{baseline}" {FONT} font-size="11">{escape(encoder)}</text>')
+    parts = svg_start(title, height) + legend(encoders, 44, legend_per_row)
 
     for tick in scale_ticks(low, high):
         position = x(tick)
@@ -122,16 +130,8 @@ def svg_lines(title, sizes, panels):
         return start + (math.log10(value) - math.log10(low)) / (math.log10(high) - math.log10(low)) * (end - start)
 
     x_low, x_high = min(sizes), max(sizes)
-    parts = [
-        f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{height}" viewBox="0 0 {WIDTH} {height}">',
-        f'<rect width="{WIDTH}" height="{height}" fill="#ffffff"/>',
-        f'<text x="{WIDTH / 2}" y="20" text-anchor="middle" {FONT} font-size="13" font-weight="bold">{escape(title)}</text>',
-    ]
     series_names = list(panels[0][1])
-    for index, name in enumerate(series_names):
-        left = 40 + index * 175
-        parts.append(f'<rect x="{left}" y="33" width="10" height="10" fill="{COLOURS[index]}"/>')
-        parts.append(f'<text x="{left + 15}" y="42" {FONT} font-size="11">{escape(name)}</text>')
+    parts = svg_start(title, height) + legend(series_names, 42)
     for panel, (label, series) in enumerate(panels):
         left, top = margin + panel * (panel_width + margin), 60
         right, bottom = left + panel_width, top + panel_height
