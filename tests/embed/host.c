@@ -399,10 +399,11 @@ static int run_paused_fibers(void)
 {
     const PyGILState_STATE gil = PyGILState_Ensure();
     pausing_names = run_source(pausing_source);
-    PyObject *callers[] = {dumps,
-                           pausing_names != NULL ? PyDict_GetItemString(pausing_names, "dumps_from_python") : NULL};
+    if (pausing_names == NULL)
+        return fail("defining Pausing");
+    PyObject *callers[] = {dumps, PyDict_GetItemString(pausing_names, "dumps_from_python")};
     struct fiber paused, beside;
-    for (size_t c = 0; c < 2 && callers[c] != NULL; ++c) {
+    for (size_t c = 0; c < 2; ++c) {
         paused_caller = callers[c];
         if (start_fiber(&paused, call_paused) != 0 || start_fiber(&beside, call_beside_paused) != 0)
             return 1;
@@ -411,7 +412,7 @@ static int run_paused_fibers(void)
         drop_fiber(&paused);
     }
     PyThreadState *thread = PyThreadState_Get();
-    for (int f = 0; f < DROPPED_FIBERS && callers[1] != NULL; ++f) {
+    for (int f = 0; f < DROPPED_FIBERS; ++f) {
         PyFrameObject *frame = thread->frame;
         const int depth = thread->recursion_depth;
         paused_caller = callers[f % 2];
