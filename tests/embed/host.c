@@ -6,9 +6,11 @@
  * swapcontext. Each takes the GIL with PyGILState_Ensure. Last, fibers are
  * paused inside dumps by a value's __bool__, as a coroutine engine pauses a
  * coroutine whose code waits: calls on other fibers beside them must write
- * what fits, whether the paused ones are resumed or dropped. Every failed
- * check prints a line that names it (to stderr); the summary line comes last,
- * and the exit status is 0 only when every check passed.
+ * what fits, whether the paused ones are resumed or dropped; and chains of
+ * calls nested on a fiber, while another thread's fibers call dumps, must be
+ * refused rather than overflow it. Every failed check prints a line that
+ * names it (to stderr); the summary line comes last, and the exit status is 0
+ * only when every check passed.
  *
  *     embed_host MODULE_DIRECTORY
  */
@@ -17,6 +19,7 @@
 
 #include <dlfcn.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <stdatomic.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -39,21 +42,28 @@ enum { DROPPED_FIBERS = 70 };
  * frames and the host's. */
 #define THREAD_WRITABLE_DEPTH 20L
 
-/* A value whose __bool__ writes a list nested 200 deep with dumps, the next
- * such value at its bottom, eight times over: the calls nest on one stack
- * through the values' own code, each with a depth limit that never stops
- * it. They share the allowance of the outermost call, so the chain is
- * refused with RecursionError, or written, but never overflows the stack. */
+/* A value whose __bool__ writes 0, then a list nested 200 deep with dumps,
+ * the next such value at its bottom, `levels` times over; before each call,
+ * another thread may make calls of its own (calls_between). The calls nest on
+ * one stack through the values' own code, each with a depth limit that never
+ * stops it. They share the allowance of the outermost call, so the chain is
+ * refused with RecursionError, or written, but never overflows the stack. So
+ * is the chain of ViaProperty, whose calls nest in the outer call's frame. */
 static const char reentrant_source[] = "class Reentrant:\n"
                                        "    def __init__(self, levels):\n"
                                        "        self.levels = levels\n"
                                        "    def __bool__(self):\n"
                                        "        if self.levels:\n"
+                                       "            calls_between()\n"
+                                       "            dumps(0)\n"
                                        "            value = Reentrant(self.levels - 1)\n"
                                        "            for _ in range(200):\n"
                                        "                value = [value]\n"
+                                       "            calls_between()\n"
                                        "            dumps(value, indefinite=False, max_depth=2**64 - 1)\n"
                                        "        return True\n"
+                                       "class ViaProperty:\n"
+                                       "    __bool__ = property(dumps)\n"
                                        "value = [Reentrant(8)]\n";
 
 /* Pausing().__bool__ hands its fiber back to the host until the host resumes
@@ -262,12 +272,13 @@ struct fiber {
     ucontext_t context;
     void *fake_stack; /* the sanitizer's, while the fiber is switched away from */
 };
+/* Each OS thread runs fibers of its own. */
 static size_t page_size;
-static struct fiber *running_fiber;
-static ucontext_t host_context;
-static void *host_fake_stack;
-static const void *host_stack_bottom;
-static size_t host_stack_size;
+static _Thread_local struct fiber *running_fiber;
+static _Thread_local ucontext_t host_context;
+static _Thread_local void *host_fake_stack;
+static _Thread_local const void *host_stack_bottom;
+static _Thread_local size_t host_stack_size;
 static enum outcome fiber_outcomes[FIBER_DEPTHS], reentrant_outcome;
 
 /* Switches from the host to the fiber until the fiber hands control back. */
@@ -330,11 +341,32 @@ static PyObject *pause_fiber(PyObject *self, PyObject *unused)
 }
 static PyMethodDef pause_definition = {"pause", pause_fiber, METH_NOARGS, NULL};
 
-/* Runs `source` with dumps and pause among its globals; returns them. */
+/* calls_between() has another OS thread make this many calls of dumps, each
+ * on a fiber of that thread, and waits for them without the GIL. */
+static int calls_between_count;
+static sem_t calls_asked, calls_made;
+static atomic_int calls_end;
+
+static PyObject *calls_between(PyObject *self, PyObject *unused)
+{
+    (void)self, (void)unused;
+    if (calls_between_count > 0) {
+        PyThreadState *thread = PyEval_SaveThread();
+        sem_post(&calls_asked);
+        sem_wait(&calls_made);
+        PyEval_RestoreThread(thread);
+    }
+    Py_RETURN_NONE;
+}
+static PyMethodDef calls_between_definition = {"calls_between", calls_between, METH_NOARGS, NULL};
+
+/* Runs `source` with dumps, pause and calls_between among its globals;
+ * returns them. */
 static PyObject *run_source(const char *source)
 {
-    PyObject *names = Py_BuildValue("{s:O,s:O,s:N}", "__builtins__", PyEval_GetBuiltins(), "dumps", dumps, "pause",
-                                    PyCFunction_New(&pause_definition, NULL));
+    PyObject *names = Py_BuildValue("{s:O,s:O,s:N,s:N}", "__builtins__", PyEval_GetBuiltins(), "dumps", dumps, "pause",
+                                    PyCFunction_New(&pause_definition, NULL), "calls_between",
+                                    PyCFunction_New(&calls_between_definition, NULL));
     PyObject *ran = names != NULL ? PyRun_String(source, Py_file_input, names, names) : NULL;
     if (ran == NULL)
         Py_CLEAR(names);
@@ -390,6 +422,61 @@ static void call_beside_paused(void)
     yield_to_host(1);
 }
 
+static void make_calls_between(void)
+{
+    enter_fiber();
+    while (sem_wait(&calls_asked) == 0 && !calls_end) {
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        for (int c = 0; c < calls_between_count; ++c)
+            check_call("another thread's fiber", "dumps(0)", PyLong_FromLong(0), &as_it_comes,
+                       PyBytes_FromStringAndSize("\x00", 1), WRITTEN);
+        PyGILState_Release(gil);
+        sem_post(&calls_made);
+    }
+    yield_to_host(1);
+}
+
+static void *call_between_from_thread(void *unused)
+{
+    (void)unused;
+    struct fiber fiber;
+    if (start_fiber(&fiber, make_calls_between) == 0)
+        drop_fiber(&fiber);
+    return NULL;
+}
+
+/* Chains of calls nested through values' code, however many calls another
+ * thread makes in between (a multiple of the guard's records and one less
+ * among them), and however the outer call was made. */
+static PyObject *chain_callers[2];
+
+static void call_chains(void)
+{
+    static const char where[] = "a fiber beside another thread's";
+    static const int counts[] = {0, 1, 63, 64, 127};
+    char what[96];
+
+    enter_fiber();
+    PyObject *names = run_source(reentrant_source);
+    for (size_t c = 0; c < 2 && names != NULL; ++c) {
+        for (size_t k = 0; k < sizeof counts / sizeof counts[0]; ++k) {
+            calls_between_count = counts[k];
+            snprintf(what, sizeof what, "dumps([Reentrant(12)]), %d calls between", counts[k]);
+            check_call_of(
+                chain_callers[c], where, what,
+                Py_BuildValue("[N]", PyObject_CallFunction(PyDict_GetItemString(names, "Reentrant"), "i", 12)),
+                &as_it_comes, PyBytes_FromStringAndSize("\x9f\xf5\xff", 3), REFUSED);
+        }
+        check_call_of(chain_callers[c], where, "dumps([ViaProperty()])",
+                      Py_BuildValue("[N]", PyObject_CallNoArgs(PyDict_GetItemString(names, "ViaProperty"))),
+                      &as_it_comes, PyBytes_FromStringAndSize("\x9f\xf5\xff", 3), REFUSED);
+    }
+    if (names == NULL)
+        failures += fail("defining Reentrant");
+    Py_XDECREF(names);
+    yield_to_host(1);
+}
+
 /* A fiber pauses inside dumps, called from C and then from Python, while a
  * fiber whose stack lies below its own writes small values; then it finishes.
  * Then fibers are dropped while paused, as an engine drops a coroutine that
@@ -411,6 +498,15 @@ static int run_paused_fibers(void)
         drop_fiber(&beside);
         drop_fiber(&paused);
     }
+    pthread_t other;
+    chain_callers[0] = callers[0], chain_callers[1] = callers[1];
+    if (sem_init(&calls_asked, 0, 0) != 0 || sem_init(&calls_made, 0, 0) != 0 ||
+        pthread_create(&other, NULL, call_between_from_thread, NULL) != 0 || start_fiber(&beside, call_chains) != 0)
+        return fail("starting another thread beside a chain");
+    drop_fiber(&beside);
+    calls_end = 1;
+    sem_post(&calls_asked);
+    pthread_join(other, NULL);
     PyThreadState *thread = PyThreadState_Get();
     for (int f = 0; f < DROPPED_FIBERS; ++f) {
         PyFrameObject *frame = thread->frame;
