@@ -104,7 +104,8 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
         MemoryError: the output cannot grow.
         BaseException: an exception outside `Exception`, a `MemoryError` or a
             `RecursionError` from a value's or an argument's own code ends the
-            call unchanged: see "Where it runs".
+            call unchanged, such as `KeyboardInterrupt`, asyncio's
+            `CancelledError` or gevent's `Timeout`: see "Where it runs".
 
     Examples:
         >>> dumps({"a": [1, 2.5]}).hex(" ")
