@@ -284,6 +284,26 @@ void check_block_resizing()
               "malloc, calloc and memalign refuse " + std::to_string(size) + " bytes");
     }
 
+    // Small blocks that start 16 bytes into a page, where a large block starts
+    // after its header: each block ends with what that header would hold for
+    // a mapping of one page, and free and realloc must still take the block
+    // after it for a small one.
+    std::vector<void *> small, at_page_16;
+    while (at_page_16.size() < 2 && small.size() < 8192) {
+        auto *block = static_cast<size_t *>(std::malloc(5 * sizeof(size_t)));
+        block[3] = 4096;
+        block[4] = 40;
+        ((reinterpret_cast<uintptr_t>(block) & 4095) == 16 ? at_page_16 : small).push_back(block);
+    }
+    const bool found = at_page_16.size() == 2;
+    if (found)
+        std::free(at_page_16[0]);
+    check(found && resize_through(at_page_16[1], 0, {40, 20, 3 * MiB}), "small blocks 16 bytes into a page");
+    for (void *block : small)
+        std::free(block);
+    if (found)
+        std::free(at_page_16[1]);
+
     std::atomic<int> failed_threads{0};
     std::thread threads[8];
     for (auto &thread : threads)
