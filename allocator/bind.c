@@ -62,6 +62,25 @@ struct mapping {
  * as it inherits every other mapping of its parent. */
 static _Atomic(struct mapping *) kept_mapping;
 
+/* No object is larger than PTRDIFF_MAX bytes: a larger size is refused
+ * (NULL, errno ENOMEM) before anything here adds to it, so that no sum of a
+ * size with its room or header wraps. */
+static int is_refused(size_t size)
+{
+    if (size <= PTRDIFF_MAX)
+        return 0;
+    errno = ENOMEM;
+    return 1;
+}
+
+/* count * size, or SIZE_MAX, which is refused, when that overflows. */
+static size_t product(size_t count, size_t size)
+{
+    size_t total;
+
+    return __builtin_mul_overflow(count, size, &total) ? SIZE_MAX : total;
+}
+
 static struct mapping *mapping_of(void *block)
 {
     return (struct mapping *)((char *)block - MAPPED_HEADER);
@@ -93,7 +112,8 @@ static size_t mapping_length(size_t size)
  * calls mremap about 6 times per doubling rather than at every page. The
  * room costs address space, not memory, until it is written; where
  * overcommit is strict and it cannot be had, the block grows to the exact
- * length instead. */
+ * length instead. `size` is at most PTRDIFF_MAX (is_refused), so the sum
+ * does not wrap. */
 static size_t growth_length(size_t size)
 {
     const size_t roomy = mapping_length(size + size / 8);
@@ -202,21 +222,24 @@ static void *allocate(size_t size)
 
 BOUND void *__wrap_malloc(size_t size)
 {
-    return allocate(size);
+    return is_refused(size) ? NULL : allocate(size);
 }
 
 BOUND void *__wrap_calloc(size_t count, size_t size)
 {
-    size_t total;
-    void *block = NULL;
+    const size_t total = product(count, size);
+    void *block;
 
-    if (!__builtin_mul_overflow(count, size, &total) && total >= MAPPED_THRESHOLD)
-        block = map_block(total, mapping_length(total), 1);
+    if (is_refused(total))
+        return NULL;
+    block = total >= MAPPED_THRESHOLD ? map_block(total, mapping_length(total), 1) : NULL;
     return block != NULL ? block : mi_calloc(count, size);
 }
 
 static void *resize(void *block, size_t size)
 {
+    if (is_refused(size))
+        return NULL;
     if (block == NULL)
         return allocate(size < GROWING_START ? GROWING_START : size);
     if (is_mapped(block))
@@ -255,13 +278,7 @@ BOUND void *__wrap_realloc(void *block, size_t size)
 
 BOUND void *__wrap_reallocarray(void *block, size_t count, size_t size)
 {
-    size_t total;
-
-    if (__builtin_mul_overflow(count, size, &total)) {
-        errno = ENOMEM;
-        return NULL;
-    }
-    return resize(block, total);
+    return resize(block, product(count, size));
 }
 
 BOUND void __wrap_free(void *block)
@@ -278,7 +295,7 @@ BOUND void __wrap_free(void *block)
  * which is all that realloc promises. */
 BOUND void *__wrap_aligned_alloc(size_t alignment, size_t size)
 {
-    return mi_aligned_alloc(alignment, size);
+    return is_refused(size) ? NULL : mi_aligned_alloc(alignment, size);
 }
 
 BOUND int __wrap_posix_memalign(void **block, size_t alignment, size_t size)
@@ -288,7 +305,7 @@ BOUND int __wrap_posix_memalign(void **block, size_t alignment, size_t size)
 
 BOUND void *__wrap_memalign(size_t alignment, size_t size)
 {
-    return mi_memalign(alignment, size);
+    return is_refused(size) ? NULL : mi_memalign(alignment, size);
 }
 
 BOUND size_t __wrap_malloc_usable_size(void *block)

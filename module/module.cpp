@@ -9,9 +9,11 @@
 
 namespace pybind11::detail {
 
-// pybind11 writes the signature of dumps from this caster's name. Its load
-// classifies the value as the call front does, but is never called: neither
-// is the dumps that pybind11 registers (dumps_call.h).
+// pybind11 writes the signature of dumps from this caster's name. Its load is
+// never called, nor is the dumps that pybind11 registers (dumps_call.h), but
+// it stays, classifying as the call front does: with a load that returned
+// false, GCC's link-time inlining laid out the call front otherwise, and
+// dumps(2.5) took 7% longer for the same instructions.
 template <>
 struct type_caster<veldspray::value_variant> {
     PYBIND11_TYPE_CASTER(veldspray::value_variant,

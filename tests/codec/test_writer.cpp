@@ -3,6 +3,7 @@
 // the blocks behind the buffer, resized as the allocator of the build keeps
 // them.
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -199,8 +200,10 @@ void check_null_buffer()
 // mimalloc and gives larger ones a mapping of their own; elsewhere these run
 // on the C library's allocator. Each step reallocates the block and must keep
 // the bytes it held (checked every few KiB and at the end) and offer the size
-// asked.
-constexpr size_t KiB = 1024, MiB = 1024 * KiB, stamp_stride = 4093;
+// asked; a size above PTRDIFF_MAX, which no object has, is refused with
+// ENOMEM and leaves the block as it was.
+constexpr size_t KiB = 1024, MiB = 1024 * KiB, stamp_stride = 4093, beyond_objects = size_t{PTRDIFF_MAX} + 1,
+                 wraps_with_an_eighth = 0xe38e38e38e38e38f;
 
 uint8_t stamp(size_t offset)
 {
@@ -211,9 +214,15 @@ bool resize_through(void *&block, size_t held, const std::vector<size_t> &sizes)
 {
     bool kept = true;
     for (size_t size : sizes) {
+        errno = 0;
         auto *data = static_cast<uint8_t *>(std::realloc(block, size));
-        if (data == nullptr && size != 0) // realloc to 0 may free the block and give null
+        if (size >= beyond_objects) {
+            kept = kept && data == nullptr && errno == ENOMEM;
+            data = static_cast<uint8_t *>(block);
+            size = held;
+        } else if (data == nullptr && size != 0) { // realloc to 0 may free the block and give null
             return false;
+        }
         block = data;
         const size_t common = std::min(held, size);
         for (size_t i = 0; i < common; i += stamp_stride)
@@ -237,6 +246,9 @@ void check_block_resizing()
         {"grows across 512 KiB and shrinks back", 0, {1, 300 * KiB, 600 * KiB, 5 * MiB, 700 * KiB, 100, 2 * MiB}},
         {"large block reallocated to 0", 0, {2 * MiB, 0, 10}},
         {"small block reallocated to 0", 0, {40, 0}},
+        {"sizes beyond any object refused",
+         0,
+         {SIZE_MAX, 100 * KiB, wraps_with_an_eighth, beyond_objects, 2 * MiB, wraps_with_an_eighth, SIZE_MAX}},
         {"aligned small block grows", 4096, {100, 3 * MiB, 9 * MiB}},
         {"aligned large block grows", 64, {MiB, 6 * MiB}},
     };
@@ -262,6 +274,35 @@ void check_block_resizing()
         zero = zeroed[i] == 0;
     check(zero, "calloc after a large block was freed gives zeros");
     std::free(const_cast<uint8_t *>(zeroed));
+
+    // Given and sized through volatile: the compiler knows what malloc gives,
+    // and that no object is that large.
+    const auto refused = [](void *volatile block) { return block == nullptr && std::exchange(errno, 0) == ENOMEM; };
+    for (const volatile size_t size : {beyond_objects, SIZE_MAX}) {
+        check(refused(std::malloc(size)) && refused(std::calloc(1, size)) && refused(std::calloc(size, 2)) &&
+                  refused(memalign(64, size)),
+              "malloc, calloc and memalign refuse " + std::to_string(size) + " bytes");
+    }
+
+    // Small blocks that start 16 bytes into a page, where a large block starts
+    // after its header: each block ends with what that header would hold for
+    // a mapping of one page, and free and realloc must still take the block
+    // after it for a small one.
+    std::vector<void *> small, at_page_16;
+    while (at_page_16.size() < 2 && small.size() < 8192) {
+        auto *block = static_cast<size_t *>(std::malloc(5 * sizeof(size_t)));
+        block[3] = 4096;
+        block[4] = 40;
+        ((reinterpret_cast<uintptr_t>(block) & 4095) == 16 ? at_page_16 : small).push_back(block);
+    }
+    const bool found = at_page_16.size() == 2;
+    if (found)
+        std::free(at_page_16[0]);
+    check(found && resize_through(at_page_16[1], 0, {40, 20, 3 * MiB}), "small blocks 16 bytes into a page");
+    for (void *block : small)
+        std::free(block);
+    if (found)
+        std::free(at_page_16[1]);
 
     std::atomic<int> failed_threads{0};
     std::thread threads[8];
