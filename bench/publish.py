@@ -1,19 +1,10 @@
-"""Puts the last full benchmark run into bench/README.md and the committed chart.
-
-    make bench-publish      (after a full `make bench`)
-
-Copies build/bench/results.svg to bench/results.svg and replaces the tables of
-bench/README.md, between its two marker lines, with build/bench/published-tables.md.
-run.py writes that file only after a full run of every input and encoder, so a
-quick or partial run can never be published.
-"""
+"""Puts the last full run of make bench into bench/README.md (make bench-publish);
+run.py writes build/bench/published.md after a full run only."""
 
 import pathlib
-import shutil
 import sys
 
-START = "<!-- benchmark tables: written by make bench-publish -->"
-END = "<!-- end of benchmark tables -->"
+HERE = pathlib.Path(__file__).resolve().parent
 
 
 def replace_between_markers(page, start, end, body):
@@ -23,26 +14,13 @@ def replace_between_markers(page, start, end, body):
     if text.count(start) != 1 or text.count(end) != 1 or text.index(start) > text.index(end):
         sys.exit(f"publish: {page.name} needs the lines {start!r} and {end!r}, once each and in that order")
     before, rest = text.split(start)
-    _, after = rest.split(end)
-    page.write_text(f"{before}{start}\n\n{body.strip()}\n\n{end}{after}")
-
-
-def main():
-    import run  # the benchmark itself, with pyperf: only this command needs it
-
-    tables, chart = run.OUTPUT_DIR / run.PUBLISHED_TABLES, run.OUTPUT_DIR / "results.svg"
-    if not tables.is_file():
-        sys.exit(
-            f"publish: no full run to publish ({tables.relative_to(run.cases.REPO)} is missing); "
-            "run make bench without BENCH_ARGS first"
-        )
-    replace_between_markers(run.HERE / "README.md", START, END, tables.read_text())
-    shutil.copyfile(chart, run.HERE / "results.svg")
-    print(
-        f"published {tables.relative_to(run.cases.REPO)} into bench/README.md and "
-        f"{chart.relative_to(run.cases.REPO)} as bench/results.svg"
-    )
+    page.write_text(f"{before}{start}\n\n{body.strip()}\n\n{end}{rest.split(end)[1]}")
 
 
 if __name__ == "__main__":
-    main()
+    tables = HERE.parent / "build" / "bench" / "published.md"
+    if not tables.is_file():
+        sys.exit("publish: build/bench/published.md is missing: run make bench, without --quick, first")
+    start, end = "<!-- benchmark tables: written by make bench-publish -->", "<!-- end of benchmark tables -->"
+    replace_between_markers(HERE / "README.md", start, end, tables.read_text())
+    print("published build/bench/published.md into bench/README.md")

@@ -5,19 +5,19 @@ $(BIN)/pyperf: bench/requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -r bench/requirements.txt
 	touch $@
 
-bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, orjson, json into build/bench (BENCH_ARGS=--quick)
+bench: install $(BIN)/pyperf ## time dumps against cbor2, msgpack, msgspec, orjson, json into build/bench (BENCH_ARGS=--quick)
 	$(BIN)/python bench/run.py $(BENCH_ARGS)
 
-bench-publish: $(BIN)/pyperf ## copy the last full make bench into bench/README.md and bench/results.svg
-	$(BIN)/python bench/publish.py
+bench-publish: ## copy the tables of the last full make bench into bench/README.md
+	$(PYTHON) bench/publish.py
 
 # Whole calls of the codec, without Python (bench/codec): glibc's allocator,
 # musl's, and mimalloc bound as in the musl wheels. bench/codec_bench.py runs
 # the three in turn, with sizes up to 100 MB, or 1 GB with CODEC_BENCH_GB=1
 # (about 1 GB of memory per process); CODEC_BENCH_ARGS=--publish puts the
-# tables into bench/README.md and the plot into bench/codec-results.svg.
+# tables into bench/README.md.
 CODEC_BENCH := build/codec-bench
-codec-bench: musl-runtime $(BIN)/python-zig $(BIN)/cmake $(BIN)/pyperf build/mimalloc/fetched ## time and peak memory of the codec alone for glibc, musl, and musl with mimalloc (CODEC_BENCH_GB=1, CODEC_BENCH_ARGS=--publish)
+codec-bench: musl-runtime $(BIN)/python-zig $(BIN)/cmake build/mimalloc/fetched ## time and peak memory of the codec alone for glibc, musl, and musl with mimalloc (CODEC_BENCH_GB=1, CODEC_BENCH_ARGS=--publish)
 	$(call cmake_target,$(CODEC_BENCH)/glibc,-DVELDSPRAY_CODEC_BENCH=ON,codec_bench)
 	$(call cmake_target,$(CODEC_BENCH)/musl,-DVELDSPRAY_CODEC_BENCH=ON $(MUSL_TOOLCHAIN),codec_bench)
 	$(call cmake_target,$(CODEC_BENCH)/musl-mimalloc,-DVELDSPRAY_CODEC_BENCH=ON $(MUSL_MIMALLOC),codec_bench)
