@@ -1,4 +1,4 @@
-"""Fast, exact CBOR (RFC 8949) encoding of Python object trees."""
+"""Exact CBOR (RFC 8949) encoding of Python object trees."""
 
 from typing import Any, Protocol, SupportsIndex, SupportsInt
 
