@@ -99,9 +99,7 @@ def warning_boxes(doctree):
 def mark_pages(app, doctree):
     """Class the inline byte strings, which the stylesheet keeps on one line;
     let calls in tables' headers break, so that the benchmark's tables fit;
-    keep numbers with their units; show each image at the column's width,
-    which makes Sphinx link it to its full size (the benchmark chart is
-    unreadable on a phone otherwise); and box the README's warnings."""
+    keep numbers with their units; and box the README's warnings."""
     warning_boxes(doctree)
     for literal in doctree.findall(nodes.literal):
         if HEX_BYTES.fullmatch(literal.astext()):
@@ -117,8 +115,6 @@ def mark_pages(app, doctree):
     for text in list(doctree.findall(nodes.Text)):
         if not isinstance(text.parent, (nodes.literal, nodes.FixedTextElement)) and NUMBER_UNIT.search(text):
             text.parent.replace(text, nodes.Text(NUMBER_UNIT.sub("\u00a0", text.astext())))
-    for image in doctree.findall(nodes.image):
-        image.setdefault("width", "100%")
 
 
 def setup(app):
