@@ -25,9 +25,10 @@ clang-tools: ## install clang, libFuzzer and the sanitizer runtimes if missing
 # zig from PyPI cross-compiles for every target; Debian's qemu-user runs the
 # Linux ones of other architectures (with the arm64 loader and libc for
 # glibc binaries: the wheels' symbol check needs them too), and wine64 the
-# Windows ones. zig keeps its cache under build/.
+# Windows ones. zig keeps the C libraries and C++ runtimes that it builds for
+# each target (minutes each) in the user's cache, ~/.cache/zig, as pip keeps
+# its downloads: a fresh checkout finds them there.
 ZIG := $(abspath $(BIN)/python-zig)
-export ZIG_GLOBAL_CACHE_DIR := $(abspath build/zig-cache)
 WINE := /usr/lib/wine/wine64
 
 $(BIN)/python-zig: tests/cross-requirements.txt | $(BIN)/python
