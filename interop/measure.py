@@ -57,28 +57,8 @@ RUNTIMES = {
     "Perl": "perl -e print$^V",
     "Ruby": "ruby -e print(RUBY_VERSION)",
 }
-FLOATS = [
-    0.0,
-    -0.0,
-    1.0,
-    -1.5,
-    65504.0,
-    65505.0,
-    2.0**-14,
-    2.0**-24,
-    2.0**-25,
-    100000.0,
-    3.4028234663852886e38,
-    1.401298464324817e-45,
-    16777217.0,
-    0.1,
-    1e300,
-    5e-324,
-    2.0**64,
-    math.inf,
-    -math.inf,
-    math.nan,
-]
+FLOATS = [0.0, -0.0, 1.0, -1.5, 65504.0, 65505.0, 2.0**-14, 2.0**-24, 2.0**-25, 100000.0, 3.4028234663852886e38,
+          1.401298464324817e-45, 16777217.0, 0.1, 1e300, 5e-324, 2.0**64, math.inf, -math.inf, math.nan]  # fmt: skip
 HEADS = [0, 23, 24, 255, 256, 65535, 65536, 2**31, 2**32, 2**53, 2**63, 2**64 - 1]
 INTEGERS = sorted(
     {s * n for h in HEADS for n in (h - 1, h, h + 1) for s in (1, -1) if 0 <= n < 2**64 and s * n >= -(2**63)}
@@ -105,16 +85,9 @@ def edge_values():
 def random_tree(rng, depth):
     """A seeded random tree of every kind of value, map keys of every kind included."""
     if depth == 0 or rng.random() < 0.45:
-        scalars = [
-            None,
-            True,
-            rng.choice(INTEGERS),
-            rng.randint(-(2**63), 2**64 - 1) >> rng.randrange(64),
-            rng.choice(FLOATS),
-            struct.unpack("<d", rng.randbytes(8))[0],
-            rng.randbytes(rng.randrange(30)),
-            "".join(rng.choices("ab09_-é€\U0001f600\u2028 ", k=rng.randrange(30))),
-        ]
+        scalars = [None, True, rng.choice(INTEGERS), rng.randint(-(2**63), 2**64 - 1) >> rng.randrange(64),
+                   rng.choice(FLOATS), struct.unpack("<d", rng.randbytes(8))[0], rng.randbytes(rng.randrange(30)),
+                   "".join(rng.choices("ab09_-é€\U0001f600\u2028 ", k=rng.randrange(30)))]  # fmt: skip
         return rng.choice(scalars)
     size = rng.randrange(6)
     if rng.random() < 0.5:
