@@ -45,7 +45,10 @@ READERS = {
     "libcbor": ([BUILD / "read_libcbor"], ["libcbor-dev"]),
     "fxamacker/cbor": ([BUILD / "read_fxamacker"], ["golang-github-fxamacker-cbor-dev"]),
     "serde_cbor": ([BUILD / "rust" / "release" / "read_serde_cbor"], ["librust-serde-cbor-dev"]),
-    "Jackson": (["java", "-cp", JACKSON, READERS_DIR / "ReadJackson.java"], ["libjackson2-dataformat-cbor"]),
+    "Jackson": (
+        ["java", "-cp", JACKSON, READERS_DIR / "ReadJackson.java"],
+        ["libjackson2-dataformat-cbor", "libjackson2-core-java"],
+    ),
     "node-cbor": (["node", READERS_DIR / "read_node_cbor.js"], ["node-cbor"]),
     "CBOR::XS": (["perl", READERS_DIR / "read_cbor_xs.pl"], ["libcbor-xs-perl"]),
     "cbor gem": (["ruby", READERS_DIR / "read_cbor_gem.rb"], ["ruby-cbor"]),

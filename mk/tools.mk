@@ -47,14 +47,12 @@ cross-tools: qemu-tools ## that, and wine64 if missing
 musl-runtime: ## install musl's loader and C library if missing
 	$(call apt_install,musl>=1.2.3)
 
-# The decoders of make interop (interop/measure.py says how) and their
-# toolchains, at least the versions its expectations were written against;
-# the page records the versions of each run. The JDK and Node.js are asked
-# for only where none is on the PATH, since any recent one runs the readers.
-# Jackson's core is named beside its CBOR module, which depends on it: the
-# Java reader has its jar on the class path, and the page records its version.
-# Rust builds offline against Debian's crates (interop/readers/.cargo/config.toml)
-# with Debian's cargo.
+# The decoders of make interop and their toolchains, at least the versions
+# that interop/README.md describes; its tables name the versions of each run.
+# The JDK and Node.js are asked for only where none is on the PATH, since any
+# recent one runs the readers. Jackson's core is named beside its CBOR module,
+# whose jar the Java reader has on its class path too. Rust builds offline
+# against Debian's crates (interop/readers/.cargo/config.toml) with its cargo.
 INTEROP_PACKAGES = libcbor-dev>=0.8.0 golang-go>=2:1.19~ golang-github-fxamacker-cbor-dev>=2.4.0 cargo>=0.66.0 \
 	rustc>=1.63.0 librust-serde-cbor-dev>=0.11.2 libjackson2-dataformat-cbor>=2.7.8 libjackson2-core-java>=2.14 \
 	node-cbor>=8.1.0 libcbor-xs-perl>=1.86 ruby-cbor>=0.5.9 $(if $(shell command -v javac),,openjdk-17-jdk-headless>=17) \
