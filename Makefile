@@ -29,7 +29,7 @@ $(PYTHON) -m venv $(1)
 $(1)/bin/python -m pip install --quiet --upgrade -r pip-requirements.txt
 endef
 
-.PHONY: help clean demo install test codec-test module-test path-build-tools
+.PHONY: help clean demo install test test-zig-lane test-checked-lane codec-test module-test path-build-tools
 
 help: ## list the targets
 	@echo "make TARGET, where TARGET is one of:"
@@ -93,6 +93,19 @@ codec-test: $(CODEC_TOOLS) ## the C++ tests of the codec and of the thread stack
 module-test: install $(BIN)/pytest ## the module's pytest suite
 	$(BIN)/python -m pytest
 
-test: codec-test codec-mimalloc-test dlopen-test sanitize fuzz module-test ## every test: codec (natively and with the musl wheels' allocator), dlopen under musl, sanitizers, fuzzers, module
 
 include mk/tools.mk mk/checked.mk mk/wheels.mk mk/cross.mk mk/docs.mk mk/measure.mk mk/lint.mk
+
+# The tools first, one install at a time; then two lanes side by side, which
+# share no file: the zig builds and their runs, and the checked builds with
+# the module's tests (each step's output shown once it ends).
+TEST_TOOLS := clang-tools qemu-tools musl-runtime $(BIN)/cmake $(BIN)/pytest $(SAN_BIN)/pytest build/mimalloc/fetched
+test: codec-test $(TEST_TOOLS) ## every test: codec (natively and with the musl wheels' allocator), dlopen under musl, sanitizers, fuzzers, module
+	$(MAKE) -j2 --output-sync=target test-zig-lane test-checked-lane
+test-zig-lane:
+	$(MAKE) codec-mimalloc-test
+	$(MAKE) dlopen-test
+test-checked-lane:
+	$(MAKE) sanitize
+	$(MAKE) fuzz
+	$(MAKE) module-test

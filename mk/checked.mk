@@ -65,18 +65,14 @@ $(FUZZ_RUNTIME): | clang-tools
 		"$$(clang -print-file-name=libclang_rt.asan_cxx-$$(uname -m).a)" \
 		"$$(clang -print-file-name=libclang_rt.fuzzer_no_main-$$(uname -m).a)" -Wl,--no-whole-archive -lpthread -ldl -lrt -lm
 
-# The fuzzing engine's build (.clusterfuzzlite/build.sh), run here outside a
-# container with the environment the engine gives it: its compilers and flags
-# (ASan, and UBSan as well, which the engine builds on its own; -Werror, so
-# that the harnesses build warnings-clean as every other build), the source
-# copied into $SRC (with build.sh beside it, as the Dockerfile lays it out),
-# a fresh $OUT, and $WORK kept between runs so that rebuilds are
-# incremental. The Python 3.10 of .venv-sanitize (with atheris, NumPy, CMake
-# and Ninja) is first on the PATH, and tests/fuzz/engine stands in for the
-# image's compile_python_fuzzer. Then each fuzzer runs from its seed corpus
-# (tests/fuzz/run_fuzzers): the harness of dumps against the module that
-# build.sh installed into .venv-sanitize, where make sanitize-module puts
-# back its own.
+# The fuzzing engine's build (.clusterfuzzlite/build.sh), run here without a
+# container, with the environment the engine gives it: its compilers and
+# flags (ASan and UBSan; -Werror, as every other build), the source copied
+# into $SRC with build.sh beside it, a fresh $OUT, and $WORK kept for
+# incremental rebuilds. .venv-sanitize's Python 3.10 comes first on the PATH,
+# and tests/fuzz/engine stands in for the image's compile_python_fuzzer. Then
+# each fuzzer runs from its seed corpus (tests/fuzz/run_fuzzers), the harness
+# of dumps against the module that build.sh installed into .venv-sanitize.
 ENGINE_FLAGS := -O1 -fno-omit-frame-pointer -gline-tables-only -fsanitize=address -fsanitize-address-use-after-scope \
 	-fsanitize=undefined -fno-sanitize-recover=undefined -fsanitize=fuzzer-no-link -Werror
 ENGINE_ENV = SRC=$(abspath $(FUZZ_ENGINE)/src) OUT=$(abspath $(FUZZ_ENGINE)/out) WORK=$(abspath $(FUZZ_ENGINE)/work) \
@@ -99,16 +95,14 @@ fuzz-long: FUZZ_SECONDS = 600
 fuzz-long: FUZZ_MERGE = --merge
 fuzz-long: fuzz-engine-build ## each fuzzer for 10 minutes, then what it found that adds coverage merged into tests/fuzz/corpus/NAME
 
-# clang's source-based coverage, read with llvm-cov: the same toolchain as the
-# checked builds above, so nothing more to install, and it counts the lines
-# and branches of every template instance the encoder is made of. The codec
-# tests and pytest (against the module built with the allocation hooks, so
-# that the MemoryError paths run too) count straight into a file per process
-# (%c, continuous mode), which the children that pytest forks and ends with
-# os._exit share with their parent. A failing test does not stop the report
-# (make test is where failures count). The counted module is put ahead of
-# .venv's own on the path; the typing test reads the types that .venv's
-# installed copy ships (make install).
+# clang's source-based coverage, read with llvm-cov: the toolchain of the
+# checked builds, counting every template instance the encoder is made of.
+# The codec tests and pytest (against the module with the allocation hooks,
+# so that the MemoryError paths run too) count into a file per process (%c,
+# continuous mode), which the children that pytest forks share with their
+# parent. A failing test does not stop the report (make test is where
+# failures count). The counted module comes first on the path; the typing
+# test reads the types of .venv's installed copy (make install).
 COVERAGE := build/coverage
 COVERAGE_FLAGS := -fprofile-instr-generate -fcoverage-mapping -mllvm -runtime-counter-relocation
 COVERAGE_ENV = LLVM_PROFILE_FILE=$(abspath $(COVERAGE))/profiles/%c%p.profraw

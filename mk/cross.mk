@@ -45,7 +45,7 @@ endef
 # test's library, built as the musl module is, and writes documents from
 # eight threads at once that must equal the glibc build's (tests/dlopen).
 # The musl side is built by zig directly, with the flags that CMake gives the
-# module and the allocator (allocator/CMakeLists.txt) and a --wrap for each
+# module and the allocator (allocator/compile_flags.txt) and a --wrap for each
 # __wrap_ function of allocator/bind.c: through CMake, zig would first build
 # a C++ runtime for the target to identify the compiler (3 minutes cold),
 # which nothing here links.
@@ -56,14 +56,14 @@ DLOPEN_SOURCES := cbor/buffer.cpp cbor/float.cpp cbor/reader.cpp bench/codec/doc
 ZIG_MUSL = $(ZIG) cc -target x86_64-linux-musl
 MODULE_FLAGS := -std=c++17 -O3 -DNDEBUG -flto -fPIC -fvisibility=hidden -fvisibility-inlines-hidden -fno-exceptions \
 	-Wall -Wextra -Wpedantic -Wshadow -Werror -Icbor -Ibench/codec -Iencoder
-ALLOCATOR_FLAGS = -O3 -DNDEBUG -fPIC -fvisibility=hidden -ftls-model=local-dynamic -Wno-date-time -DMI_LIBC_MUSL=1 -DMI_NO_THP=1 \
+ALLOCATOR_FLAGS = -O3 -DNDEBUG -fPIC -DMI_LIBC_MUSL=1 $(shell grep '^-' allocator/compile_flags.txt) \
 	-I$(MIMALLOC)/include -I$(MIMALLOC)/src
 comma := ,
 lparen := (
 ALLOCATOR_WRAP = $(patsubst __wrap_%$(lparen),-Wl$(comma)--wrap=%,$(shell grep -o '__wrap_[a-z_]*$(lparen)' allocator/bind.c))
 
 $(DLOPEN_MUSL)/libdlopen_documents.so: $(DLOPEN_SOURCES) $(wildcard cbor/*.h) bench/codec/documents.h encoder/stack_bounds.h allocator/bind.c \
-		tests/dlopen/exports.map build/mimalloc/fetched | $(BIN)/python-zig
+		allocator/compile_flags.txt tests/dlopen/exports.map build/mimalloc/fetched | $(BIN)/python-zig
 	mkdir -p $(@D)
 	$(ZIG_MUSL) -c $(ALLOCATOR_FLAGS) allocator/bind.c -o $(@D)/bind.o
 	for source in $(DLOPEN_SOURCES); do \

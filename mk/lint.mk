@@ -1,21 +1,13 @@
 # ---- Format and lint --------------------------------------------------------
-# The tools are pinned in lint-requirements.txt; their rules are in
-# .clang-format, .clang-tidy and pyproject.toml ([tool.ruff]). Each tool gets
-# every file of its kind, found by scripts/lint_files as the pre-commit hooks
-# find theirs: by extension, or by the #! line of an executable script, so the
-# scripts without an extension are checked too. clang-tidy reads the compile
-# commands of a configure-only build (build/lint) of the module, the codec,
-# the codec's tests, its benchmark and the dlopen test, run over the files in
-# parallel. The fuzz harnesses are
-# formatted but not analysed: their libFuzzer header comes with the system's
-# clang, which `make lint` does not need; nor is the C reader of make interop,
-# whose libcbor header only make interop installs, nor the embedding host of
-# tests/embed, which only its test builds (against the headers of the Python
-# running it, warnings as errors). actionlint checks every
-# workflow, the shell of their steps through the pinned ShellCheck; it runs
-# without pyflakes, which it would otherwise take, unpinned, from the PATH (no
-# step has `shell: python`). check-jsonschema checks the Dependabot settings
-# and .readthedocs.yaml.
+# The tools are pinned in lint-requirements.txt, their rules in .clang-format,
+# .clang-tidy and pyproject.toml ([tool.ruff]). Each tool gets every file of
+# its kind, found by scripts/lint_files as the pre-commit hooks find theirs,
+# scripts without an extension by their #! line. clang-tidy reads the compile
+# commands of a configure-only build (build/lint); it passes over the fuzz
+# harnesses (their libFuzzer header comes with clang), the C reader of make
+# interop (libcbor's header) and the embedding host of tests/embed, which its
+# own test builds warnings-clean. actionlint checks the workflows' shell with
+# the pinned ShellCheck, and without pyflakes (no step has `shell: python`).
 .PHONY: lint format
 LINT_BUILD := build/lint
 LINT_FILES = $(BIN)/python scripts/lint_files

@@ -25,7 +25,7 @@ codec-bench: musl-runtime $(BIN)/python-zig $(BIN)/cmake build/mimalloc/fetched 
 		musl-mimalloc)) $(if $(CODEC_BENCH_GB),--gigabyte) $(CODEC_BENCH_ARGS)
 
 # make interop has decoders in seven other languages read what dumps writes
-# (interop/measure.py says how; make interop-tools installs them). The Java
+# (interop/measure.py); a maintainer runs it before a release. The Java
 # reader needs no build: java runs its source file.
 INTEROP := build/interop
 
@@ -38,8 +38,8 @@ interop-readers: interop-tools
 		--target-dir $(abspath $(INTEROP)/rust)
 
 interop: interop-readers install $(BIN)/cbor2 ## how decoders in C, Go, Rust, Java, JavaScript, Perl, Ruby and cbor2 read dumps' output (build/interop)
-	nice -n 19 env PYTHONPATH=bench $(BIN)/python interop/measure.py $(INTEROP_ARGS)
+	nice -n 19 $(BIN)/python interop/measure.py $(INTEROP_ARGS)
 
 # Publishing copies a table: it needs neither the module nor cbor2.
 interop-publish: ## copy the tables of the last make interop into interop/README.md
-	PYTHONPATH=bench $(PYTHON) interop/measure.py --publish
+	$(PYTHON) interop/measure.py --publish

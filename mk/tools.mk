@@ -25,9 +25,10 @@ clang-tools: ## install clang, libFuzzer and the sanitizer runtimes if missing
 # zig from PyPI cross-compiles for every target; Debian's qemu-user runs the
 # Linux ones of other architectures (with the arm64 loader and libc for
 # glibc binaries: the wheels' symbol check needs them too), and wine64 the
-# Windows ones. zig keeps its cache under build/.
+# Windows ones. zig keeps the C libraries and C++ runtimes that it builds for
+# each target (minutes each) in the user's cache, ~/.cache/zig, as pip keeps
+# its downloads: a fresh checkout finds them there.
 ZIG := $(abspath $(BIN)/python-zig)
-export ZIG_GLOBAL_CACHE_DIR := $(abspath build/zig-cache)
 WINE := /usr/lib/wine/wine64
 
 $(BIN)/python-zig: tests/cross-requirements.txt | $(BIN)/python
@@ -46,14 +47,12 @@ cross-tools: qemu-tools ## that, and wine64 if missing
 musl-runtime: ## install musl's loader and C library if missing
 	$(call apt_install,musl>=1.2.3)
 
-# The decoders of make interop (interop/measure.py says how) and their
-# toolchains, at least the versions its expectations were written against;
-# the page records the versions of each run. The JDK and Node.js are asked
-# for only where none is on the PATH, since any recent one runs the readers.
-# Jackson's core is named beside its CBOR module, which depends on it: the
-# Java reader has its jar on the class path, and the page records its version.
-# Rust builds offline against Debian's crates (interop/readers/.cargo/config.toml)
-# with Debian's cargo.
+# The decoders of make interop and their toolchains, at least the versions
+# that interop/README.md describes; its tables name the versions of each run.
+# The JDK and Node.js are asked for only where none is on the PATH, since any
+# recent one runs the readers. Jackson's core is named beside its CBOR module,
+# whose jar the Java reader has on its class path too. Rust builds offline
+# against Debian's crates (interop/readers/.cargo/config.toml) with its cargo.
 INTEROP_PACKAGES = libcbor-dev>=0.8.0 golang-go>=2:1.19~ golang-github-fxamacker-cbor-dev>=2.4.0 cargo>=0.66.0 \
 	rustc>=1.63.0 librust-serde-cbor-dev>=0.11.2 libjackson2-dataformat-cbor>=2.7.8 libjackson2-core-java>=2.14 \
 	node-cbor>=8.1.0 libcbor-xs-perl>=1.86 ruby-cbor>=0.5.9 $(if $(shell command -v javac),,openjdk-17-jdk-headless>=17) \

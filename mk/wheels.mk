@@ -1,20 +1,15 @@
 # ---- Distributions ----------------------------------------------------------
-# Every wheel is cross-built by zig (tests/cross-requirements.txt) through the
-# same pip, scikit-build-core and CMake path as make install, with a toolchain
-# file from cmake/toolchains naming the target: glibc 2.17 for the manylinux
-# wheels, so that one file serves every glibc system of its architecture, and
-# musl for the musllinux ones. The build names the wheel and the module for
-# the target's CPython 3.10 (platform and extension suffix), and auditwheel
-# gives it the manylinux or musllinux tag that its symbols allow. CMake and
-# Ninja come from .venv on the PATH, so that the isolated build installs only
-# pure-Python tools, which the target's platform name cannot mislead. zig
-# records the musl libc as plain libc.so, which musllinux systems call
-# libc.musl-ARCH.so.1 (scripts/musl_wheel_libc). Each wheel's symbols are
-# checked against its libc and CPython 3.10 (scripts/check_wheel_symbols),
-# and each distribution's description for links that an index page cannot
-# resolve (scripts/check_description); the x86_64 manylinux one is also
-# tested installed. A musl wheel's module carries mimalloc (allocator/), from
-# its source fetched pinned into build/mimalloc.
+# Every wheel is cross-built by zig through the same pip, scikit-build-core
+# and CMake path as make install, with a toolchain file of cmake/toolchains
+# naming the target (glibc 2.17 for manylinux, musl for musllinux) and the
+# target's CPython 3.10 suffixes; auditwheel gives it the tag its symbols
+# allow. CMake and Ninja come from .venv on the PATH, so that the isolated
+# build installs only pure-Python tools. Each wheel's symbols are checked
+# against its libc and CPython 3.10 (scripts/check_wheel_symbols), each
+# description for links that an index page cannot resolve
+# (scripts/check_description), and the x86_64 manylinux wheel is tested
+# installed. A musl wheel's module carries mimalloc (allocator/), whose libc
+# name and licence scripts/musl_wheel_libc sets.
 .PHONY: wheel wheels index-test
 WHEEL_TEST_VENV := build/wheel-test
 
