@@ -93,7 +93,6 @@ codec-test: $(CODEC_TOOLS) ## the C++ tests of the codec and of the thread stack
 module-test: install $(BIN)/pytest ## the module's pytest suite
 	$(BIN)/python -m pytest
 
-
 include mk/tools.mk mk/checked.mk mk/wheels.mk mk/cross.mk mk/docs.mk mk/measure.mk mk/lint.mk
 
 # The tools first, one install at a time; then two lanes side by side, which
