@@ -238,12 +238,11 @@ def measure(data_dir):
 
 
 def publish():
+    from publish import replace_between_markers  # the benchmark's (PYTHONPATH=bench)
+
     if not TABLES.is_file():
         sys.exit(f"interop: no run to publish ({TABLES} is missing): run make interop first")
-    text = PAGE.read_text()
-    before, rest = text.split(START)
-    after = rest.split(END)[1]
-    PAGE.write_text(f"{before}{START}\n\n{TABLES.read_text().strip()}\n\n{END}{after}")
+    replace_between_markers(PAGE, START, END, TABLES.read_text())
     print(f"published {TABLES} into {PAGE}")
 
 

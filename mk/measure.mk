@@ -42,4 +42,4 @@ interop: interop-readers install $(BIN)/cbor2 ## how decoders in C, Go, Rust, Ja
 
 # Publishing copies a table: it needs neither the module nor cbor2.
 interop-publish: ## copy the tables of the last make interop into interop/README.md
-	$(PYTHON) interop/measure.py --publish
+	PYTHONPATH=bench $(PYTHON) interop/measure.py --publish

@@ -445,11 +445,12 @@ static void *call_between_from_thread(void *unused)
     return NULL;
 }
 
+/* The two ways of calling dumps: from C, and from Python (dumps_from_python). */
+static PyObject *callers[2];
+
 /* Chains of calls nested through values' code, however many calls another
  * thread makes in between (a multiple of the guard's records and one less
  * among them), and however the outer call was made. */
-static PyObject *chain_callers[2];
-
 static void call_chains(void)
 {
     static const char where[] = "a fiber beside another thread's";
@@ -463,11 +464,11 @@ static void call_chains(void)
             calls_between_count = counts[k];
             snprintf(what, sizeof what, "dumps([Reentrant(12)]), %d calls between", counts[k]);
             check_call_of(
-                chain_callers[c], where, what,
+                callers[c], where, what,
                 Py_BuildValue("[N]", PyObject_CallFunction(PyDict_GetItemString(names, "Reentrant"), "i", 12)),
                 &as_it_comes, PyBytes_FromStringAndSize("\x9f\xf5\xff", 3), REFUSED);
         }
-        check_call_of(chain_callers[c], where, "dumps([ViaProperty()])",
+        check_call_of(callers[c], where, "dumps([ViaProperty()])",
                       Py_BuildValue("[N]", PyObject_CallNoArgs(PyDict_GetItemString(names, "ViaProperty"))),
                       &as_it_comes, PyBytes_FromStringAndSize("\x9f\xf5\xff", 3), REFUSED);
     }
@@ -488,7 +489,7 @@ static int run_paused_fibers(void)
     pausing_names = run_source(pausing_source);
     if (pausing_names == NULL)
         return fail("defining Pausing");
-    PyObject *callers[] = {dumps, PyDict_GetItemString(pausing_names, "dumps_from_python")};
+    callers[0] = dumps, callers[1] = PyDict_GetItemString(pausing_names, "dumps_from_python");
     struct fiber paused, beside;
     for (size_t c = 0; c < 2; ++c) {
         paused_caller = callers[c];
@@ -499,7 +500,6 @@ static int run_paused_fibers(void)
         drop_fiber(&paused);
     }
     pthread_t other;
-    chain_callers[0] = callers[0], chain_callers[1] = callers[1];
     if (sem_init(&calls_asked, 0, 0) != 0 || sem_init(&calls_made, 0, 0) != 0 ||
         pthread_create(&other, NULL, call_between_from_thread, NULL) != 0 || start_fiber(&beside, call_chains) != 0)
         return fail("starting another thread beside a chain");
