@@ -17,9 +17,8 @@ void enter_level(depth_counter &counter)
     }
 }
 
-interpreter_recursion_guard::interpreter_recursion_guard(std::uintptr_t stack_floor)
+interpreter_recursion_guard::interpreter_recursion_guard(const call_stack &stack) : native_stack(stack)
 {
-    check_native_stack(stack_floor);
     if (Py_EnterRecursiveCall(error_text::recursion_context) != 0) {
         throw_python_error();
     }

@@ -5,7 +5,7 @@
 // - depth_tracking<Policy>: what one configuration does on entering a
 //   container and each of its elements;
 // - the native-stack guard (native_stack.h): the backstop in every
-//   configuration, so that no input overflows the thread's stack.
+//   configuration, so that no input overflows the stack it runs on.
 #pragma once
 
 #include "native_stack.h"
@@ -32,19 +32,20 @@ enum class depth_policy { unlimited, limited };
 // limit, as the standard library's encoders do, and against the native stack.
 class interpreter_recursion_guard {
 public:
-    explicit interpreter_recursion_guard(std::uintptr_t stack_floor);
+    explicit interpreter_recursion_guard(const call_stack &stack);
     ~interpreter_recursion_guard();
     interpreter_recursion_guard(const interpreter_recursion_guard &) = delete;
     interpreter_recursion_guard &operator=(const interpreter_recursion_guard &) = delete;
+
+private:
+    // Restores the depth after the interpreter's own count is undone.
+    native_stack_check native_stack;
 };
 
 // With max_depth, the limit alone decides how deep values may nest; each
-// container still checks the native stack against the call's floor, so that a
-// huge limit cannot crash a thread.
-class stack_floor_check {
-public:
-    explicit stack_floor_check(std::uintptr_t stack_floor) { check_native_stack(stack_floor); }
-};
+// container still checks the native stack, so that a huge limit cannot crash
+// the process.
+using stack_floor_check = native_stack_check;
 
 template <depth_policy Policy>
 class depth_tracking;

@@ -1,7 +1,9 @@
 // The guard of the native stack: keeps deep or self-containing input, and
 // dumps called again from a value's own Python code, from overflowing the
-// stack it runs on. Where it stops on the thread's own stack is worked out in
-// stack_bounds.cpp.
+// stack it runs on. On the thread's own stack a call stops at the floor that
+// stack_bounds.cpp works out. On any other stack it counts the stack it uses
+// in the thread state's recursion depth, as Python code counts its calls, so
+// that whatever runs inside it, a nested call too, starts from that depth.
 #pragma once
 
 #include "stack_bounds.h"
@@ -10,59 +12,60 @@
 
 namespace veldspray {
 
-[[noreturn]] void throw_native_stack_exhausted();
-
-// Raises RecursionError once the native stack has been used down to `floor`.
-inline void check_native_stack(std::uintptr_t floor)
-{
-    if (current_stack_address() < floor) {
-        throw_native_stack_exhausted();
-    }
-}
-
-// The native stack of one call of dumps, from its entry to its end: where the
-// recursion stops. On the thread's own stack that takes one comparison on
-// entry and one test at the end. On a stack that the platform does not
-// report, a call that runs inside another through a value's own code shares
-// the outer call's allowance; any other call has its own.
-class native_stack_allowance {
+// Where one call of dumps entered the native stack.
+class call_stack {
 public:
-    // Which record of its thread a call on an unmeasured stack holds.
-    using record_number = std::uint64_t;
-    static constexpr record_number no_record = 0;
-
-    native_stack_allowance() noexcept : entry(enter_stack())
+    call_stack() noexcept : entry(enter_stack())
     {
         if (!entry.on_thread_stack) {
-            const unmeasured_entry unmeasured = enter_unmeasured_stack(entry.address);
-            entry.floor = unmeasured.floor;
-            record = unmeasured.record;
+            enter_unreported_stack();
         }
     }
-    ~native_stack_allowance()
-    {
-        if (record != no_record) {
-            leave_unmeasured_stack(record);
-        }
-    }
-    native_stack_allowance(const native_stack_allowance &) = delete;
-    native_stack_allowance &operator=(const native_stack_allowance &) = delete;
 
-    // The lowest address that the call may use.
+    // The address below which a check goes to count: on the thread's own
+    // stack the floor, on any other above every address.
     [[nodiscard]] std::uintptr_t floor() const noexcept { return entry.floor; }
 
+    // On the thread's own stack, raises RecursionError: the floor is
+    // reached. On any other stack, raises the recursion depth to what the
+    // call has used, a level for each 64 bytes, and returns the depth it
+    // found; raises RecursionError where that passes the recursion limit, or
+    // the call has used 64 KiB.
+    [[nodiscard]] int count(std::uintptr_t here) const;
+    static void restore_recursion_depth(int depth) noexcept;
+
 private:
-    struct unmeasured_entry {
-        std::uintptr_t floor;
-        record_number record;
-    };
-    // Out of line and by value, so that the thread's own stack pays only for
-    // the test of `on_thread_stack` and of `record`.
-    static unmeasured_entry enter_unmeasured_stack(std::uintptr_t address) noexcept;
-    static void leave_unmeasured_stack(record_number record) noexcept;
+    // Out of line, so that the thread's own stack pays only for the test.
+    void enter_unreported_stack() noexcept;
 
     stack_entry entry;
-    record_number record = no_record;
+    // The recursion depth that the call found, where it counts.
+    int entry_depth = 0;
+};
+
+// Checks the native stack where a call enters and where a container starts,
+// and puts back on leaving the recursion depth that it raised.
+class native_stack_check {
+public:
+    explicit native_stack_check(const call_stack &stack)
+    {
+        const std::uintptr_t here = current_stack_address();
+        if (here < stack.floor()) {
+            found_depth = stack.count(here);
+        }
+    }
+    ~native_stack_check()
+    {
+        if (found_depth != depth_unchanged) {
+            call_stack::restore_recursion_depth(found_depth);
+        }
+    }
+    native_stack_check(const native_stack_check &) = delete;
+    native_stack_check &operator=(const native_stack_check &) = delete;
+
+private:
+    static constexpr int depth_unchanged = -1;
+    int found_depth = depth_unchanged;
 };
 
 } // namespace veldspray

@@ -22,10 +22,10 @@ enum class length_mode { definite, indefinite };
 template <length_mode Lengths, depth_policy Depth>
 class value_encoder : public encoder_output, private depth_tracking<Depth> {
 public:
-    value_encoder(buffer_handle output, std::uint64_t max_depth, std::uintptr_t native_floor)
+    value_encoder(buffer_handle output, std::uint64_t max_depth, const call_stack &native_stack)
         : encoder_output{std::move(output)},
           depth_tracking<Depth>(max_depth),
-          stack_floor(native_floor)
+          stack(native_stack)
     {
     }
 
@@ -102,8 +102,8 @@ public:
 private:
     using container_guard = typename depth_tracking<Depth>::container_guard;
 
-    // Where this thread's native stack runs out for the encoder's recursion.
-    const std::uintptr_t stack_floor;
+    // Where the call entered the native stack, which its containers check.
+    const call_stack stack;
 
     template <std::size_t Kind>
     static PyObject *get(const value_variant &value)
@@ -137,7 +137,7 @@ private:
     // by a reference of its own while it is written.
     void encode_list(PyObject *list)
     {
-        const container_guard guard(stack_floor);
+        const container_guard guard(stack);
         const Py_ssize_t count = PyList_GET_SIZE(list);
         start_container(cbor::write_array_header, count);
         for (Py_ssize_t index = 0; index < count; ++index) {
@@ -156,7 +156,7 @@ private:
     // caller's value, so its elements are read as they are.
     void encode_tuple(PyObject *tuple)
     {
-        const container_guard guard(stack_floor);
+        const container_guard guard(stack);
         const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
         start_container(cbor::write_array_header, count);
         for (Py_ssize_t index = 0; index < count; ++index) {
@@ -175,7 +175,7 @@ private:
     // found.
     void encode_dict(PyObject *dict)
     {
-        const container_guard guard(stack_floor);
+        const container_guard guard(stack);
         const Py_ssize_t count = PyDict_GET_SIZE(dict);
         start_container(cbor::write_map_header, count);
         Py_ssize_t position = 0;

@@ -21,13 +21,13 @@ namespace veldspray {
 namespace {
 
 template <length_mode Lengths, depth_policy Depth, class Value>
-py::bytes encode(const Value &value, std::uint64_t max_depth, std::uintptr_t stack_floor)
+py::bytes encode(const Value &value, std::uint64_t max_depth, const call_stack &stack)
 {
     buffer_handle output(cbor::buffer_new());
     if (!output) {
         throw_memory_error();
     }
-    value_encoder<Lengths, Depth> encoder(std::move(output), max_depth, stack_floor);
+    value_encoder<Lengths, Depth> encoder(std::move(output), max_depth, stack);
     if constexpr (std::is_same_v<Value, value_variant>) {
         encoder.encode_value(value);
     } else {
@@ -39,14 +39,14 @@ py::bytes encode(const Value &value, std::uint64_t max_depth, std::uintptr_t sta
 
 // Picks the configuration once for the whole call.
 template <class Value>
-py::bytes encode_call(const Value &value, bool indefinite, std::uint64_t max_depth, std::uintptr_t stack_floor)
+py::bytes encode_call(const Value &value, bool indefinite, std::uint64_t max_depth, const call_stack &stack)
 {
     if (indefinite) {
-        return max_depth != 0 ? encode<length_mode::indefinite, depth_policy::limited>(value, max_depth, stack_floor)
-                              : encode<length_mode::indefinite, depth_policy::unlimited>(value, max_depth, stack_floor);
+        return max_depth != 0 ? encode<length_mode::indefinite, depth_policy::limited>(value, max_depth, stack)
+                              : encode<length_mode::indefinite, depth_policy::unlimited>(value, max_depth, stack);
     }
-    return max_depth != 0 ? encode<length_mode::definite, depth_policy::limited>(value, max_depth, stack_floor)
-                          : encode<length_mode::definite, depth_policy::unlimited>(value, max_depth, stack_floor);
+    return max_depth != 0 ? encode<length_mode::definite, depth_policy::limited>(value, max_depth, stack)
+                          : encode<length_mode::definite, depth_policy::unlimited>(value, max_depth, stack);
 }
 
 // ---- The call front ---------------------------------------------------------
@@ -181,7 +181,7 @@ void set_error_from_current_exception() noexcept
 // taken as it is or classified.
 template <class Value>
 PyObject *convert_and_encode(const Value &value, const call_arguments &given, PyObject *const *arguments,
-                             Py_ssize_t positional, PyObject *keyword_names, std::uintptr_t stack_floor)
+                             Py_ssize_t positional, PyObject *keyword_names, const call_stack &stack)
 {
     const auto indefinite = convert_indefinite(given[indefinite_parameter]);
     if (!indefinite) {
@@ -191,30 +191,29 @@ PyObject *convert_and_encode(const Value &value, const call_arguments &given, Py
     if (!max_depth) {
         return raise_argument_error(arguments, positional, keyword_names);
     }
-    return encode_call(value, *indefinite, *max_depth, stack_floor).release().ptr();
+    return encode_call(value, *indefinite, *max_depth, stack).release().ptr();
 }
 
 PyObject *call_dumps(PyObject *, PyObject *const *arguments, Py_ssize_t positional, PyObject *keyword_names)
 {
-    const native_stack_allowance stack;
+    const call_stack stack;
     try {
         // dumps called again from a value's own Python code nests on the same
         // stack with no container in between.
-        const std::uintptr_t stack_floor = stack.floor();
-        check_native_stack(stack_floor);
+        const native_stack_check entry_check(stack);
         call_arguments given{};
         if (!match_parameters(arguments, positional, keyword_names, given)) {
             return raise_argument_error(arguments, positional, keyword_names);
         }
         PyObject *value = given[value_parameter];
         if (is_exact_builtin(value)) {
-            return convert_and_encode(py::handle(value), given, arguments, positional, keyword_names, stack_floor);
+            return convert_and_encode(py::handle(value), given, arguments, positional, keyword_names, stack);
         }
         value_variant classified;
         if (!classify_fully(value, classified)) {
             return raise_argument_error(arguments, positional, keyword_names);
         }
-        return convert_and_encode(classified, given, arguments, positional, keyword_names, stack_floor);
+        return convert_and_encode(classified, given, arguments, positional, keyword_names, stack);
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;
