@@ -6,11 +6,11 @@
  * swapcontext. Each takes the GIL with PyGILState_Ensure. Last, fibers are
  * paused inside dumps by a value's __bool__, as a coroutine engine pauses a
  * coroutine whose code waits: calls on other fibers beside them must write
- * what fits, whether the paused ones are resumed or dropped; and chains of
- * calls nested on a fiber, while another thread's fibers call dumps, must be
- * refused rather than overflow it. Every failed check prints a line that
- * names it (to stderr); the summary line comes last, and the exit status is 0
- * only when every check passed.
+ * what fits, whether the paused ones are resumed or dropped, on a stack that
+ * held one too; and chains of calls nested on a fiber, while other fibers call
+ * dumps, must be refused rather than overflow it. Every failed check prints a
+ * line that names it (to stderr); the summary line comes last, and the exit
+ * status is 0 only when every check passed.
  *
  *     embed_host MODULE_DIRECTORY
  */
@@ -29,9 +29,6 @@
 #include <unistd.h>
 
 enum { THREADS = 4, THREAD_STACK = 128 * 1024, FIBER_STACK = 256 * 1024 };
-/* More fibers dropped while paused inside dumps than the guard keeps records
- * of calls on one thread. */
-enum { DROPPED_FIBERS = 70 };
 
 /* No 128 KiB stack holds this: a level of nesting takes at least a return
  * address, 8 bytes, so 16384 levels would fill it. */
@@ -42,26 +39,37 @@ enum { DROPPED_FIBERS = 70 };
  * frames and the host's. */
 #define THREAD_WRITABLE_DEPTH 20L
 
-/* A value whose __bool__ writes 0, then a list nested 200 deep with dumps,
- * the next such value at its bottom, `levels` times over; before each call,
- * another thread may make calls of its own (calls_between). The calls nest on
- * one stack through the values' own code, each with a depth limit that never
- * stops it. They share the allowance of the outermost call, so the chain is
+/* chain(): a list nested 360 deep, near what a call may use of a fiber's
+ * stack, with a value at its bottom whose __bool__ makes `deeper` Python
+ * calls, writes 0, then the next chain with `call` (dumps, or dumps in a new
+ * greenlet), `levels` times over; before each call, other fibers may call
+ * dumps (calls_between). The calls nest on one stack through the values' own
+ * code, each with a depth limit that never stops it. Each counts the stack it
+ * uses in the recursion depth that the next starts from, so the chain is
  * refused with RecursionError, or written, but never overflows the stack. So
  * is the chain of ViaProperty, whose calls nest in the outer call's frame. */
-static const char reentrant_source[] = "class Reentrant:\n"
-                                       "    def __init__(self, levels):\n"
-                                       "        self.levels = levels\n"
-                                       "    def __bool__(self):\n"
+static const char reentrant_source[] = "import greenlet\n"
+                                       "def in_greenlet(*arguments, **keywords):\n"
+                                       "    return greenlet.greenlet(lambda: dumps(*arguments, **keywords)).switch()\n"
+                                       "class Reentrant:\n"
+                                       "    def __init__(self, levels, deeper=0, call=dumps):\n"
+                                       "        self.levels, self.deeper, self.call = levels, deeper, call\n"
+                                       "    def __bool__(self, calls=None):\n"
+                                       "        calls = self.deeper if calls is None else calls\n"
+                                       "        if calls:\n"
+                                       "            return self.__bool__(calls - 1)\n"
                                        "        if self.levels:\n"
                                        "            calls_between()\n"
                                        "            dumps(0)\n"
-                                       "            value = Reentrant(self.levels - 1)\n"
-                                       "            for _ in range(200):\n"
-                                       "                value = [value]\n"
+                                       "            value = chain(self.levels - 1, self.deeper, self.call)\n"
                                        "            calls_between()\n"
-                                       "            dumps(value, indefinite=False, max_depth=2**64 - 1)\n"
+                                       "            self.call(value, indefinite=False, max_depth=2**64 - 1)\n"
                                        "        return True\n"
+                                       "def chain(levels, deeper=0, call=dumps):\n"
+                                       "    value = Reentrant(levels, deeper, call)\n"
+                                       "    for _ in range(360):\n"
+                                       "        value = [value]\n"
+                                       "    return value\n"
                                        "class ViaProperty:\n"
                                        "    __bool__ = property(dumps)\n"
                                        "value = [Reentrant(8)]\n";
@@ -210,11 +218,18 @@ static PyObject *nested_bytes(long depth, int indefinite)
     return bytes;
 }
 
-static enum outcome check_nested(const char *where, long depth, const struct arguments *arguments, enum want want)
+static enum outcome check_nested_of(PyObject *function, const char *where, long depth,
+                                    const struct arguments *arguments, enum want want)
 {
     char what[128];
     snprintf(what, sizeof what, "dumps(<a list nested %ld deep>%s)", depth, arguments->text);
-    return check_call(where, what, nested_list(depth), arguments, nested_bytes(depth, arguments->indefinite), want);
+    return check_call_of(function, where, what, nested_list(depth), arguments,
+                         nested_bytes(depth, arguments->indefinite), want);
+}
+
+static enum outcome check_nested(const char *where, long depth, const struct arguments *arguments, enum want want)
+{
+    return check_nested_of(dumps, where, depth, arguments, want);
 }
 
 static void *call_from_thread(void *argument)
@@ -311,13 +326,9 @@ static void yield_to_host(int ends)
         finish_switch(fiber->fake_stack, &host_stack_bottom, &host_stack_size);
 }
 
-/* Maps the fiber's stack and runs `body` on it until it yields. */
-static int start_fiber(struct fiber *fiber, void (*body)(void))
+/* Runs `body` on the fiber's stack, from its top, until it yields. */
+static int restart_fiber(struct fiber *fiber, void (*body)(void))
 {
-    fiber->mapping =
-        mmap(NULL, page_size + FIBER_STACK, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (fiber->mapping == MAP_FAILED || mprotect(fiber->mapping, page_size, PROT_NONE) != 0)
-        return fail("mapping a fiber's stack");
     if (getcontext(&fiber->context) != 0)
         return fail("getting a context for a fiber");
     fiber->context.uc_stack.ss_sp = fiber->mapping + page_size;
@@ -326,6 +337,16 @@ static int start_fiber(struct fiber *fiber, void (*body)(void))
     makecontext(&fiber->context, body, 0);
     resume_fiber(fiber);
     return 0;
+}
+
+/* Maps the fiber's stack and runs `body` on it until it yields. */
+static int start_fiber(struct fiber *fiber, void (*body)(void))
+{
+    fiber->mapping =
+        mmap(NULL, page_size + FIBER_STACK, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (fiber->mapping == MAP_FAILED || mprotect(fiber->mapping, page_size, PROT_NONE) != 0)
+        return fail("mapping a fiber's stack");
+    return restart_fiber(fiber, body);
 }
 
 static void drop_fiber(struct fiber *fiber)
@@ -341,15 +362,22 @@ static PyObject *pause_fiber(PyObject *self, PyObject *unused)
 }
 static PyMethodDef pause_definition = {"pause", pause_fiber, METH_NOARGS, NULL};
 
-/* calls_between() has another OS thread make this many calls of dumps, each
- * on a fiber of that thread, and waits for them without the GIL. */
-static int calls_between_count;
+/* calls_between() pauses this many calls of dumps on new fibers of this
+ * thread and drops them; then has another OS thread make calls_between_count
+ * calls, each on a fiber of that thread, and waits for them without the GIL. */
+static int paused_between, calls_between_count;
 static sem_t calls_asked, calls_made;
 static atomic_int calls_end;
+static int drop_paused_call(struct fiber *fiber, PyObject *caller);
 
 static PyObject *calls_between(PyObject *self, PyObject *unused)
 {
     (void)self, (void)unused;
+    for (int p = 0; p < paused_between; ++p) {
+        struct fiber fiber;
+        if (drop_paused_call(&fiber, dumps) == 0)
+            drop_fiber(&fiber);
+    }
     if (calls_between_count > 0) {
         PyThreadState *thread = PyEval_SaveThread();
         sem_post(&calls_asked);
@@ -409,17 +437,53 @@ static void call_paused(void)
     yield_to_host(1);
 }
 
+/* Starts a fiber whose call of dumps by `caller` pauses, then keeps the
+ * thread state's frames (the interpreter's on the native stack too) and
+ * recursion depth and the thread's switching state as they were, as an
+ * engine that drops the fiber does; from a fiber too. */
+static int drop_paused_call(struct fiber *fiber, PyObject *caller)
+{
+    PyThreadState *thread = PyThreadState_Get();
+    PyFrameObject *const frame = thread->frame;
+    CFrame *const native_frame = thread->cframe;
+    const int depth = thread->recursion_depth;
+    const ucontext_t context = host_context;
+    struct fiber *const running = running_fiber;
+    void *const fake_stack = host_fake_stack;
+    const void *const bottom = host_stack_bottom;
+    const size_t size = host_stack_size;
+    paused_caller = caller;
+    const int started = start_fiber(fiber, call_paused);
+    thread->frame = frame, thread->cframe = native_frame, thread->recursion_depth = depth;
+    host_context = context, running_fiber = running, host_fake_stack = fake_stack;
+    host_stack_bottom = bottom, host_stack_size = size;
+    return started;
+}
+
+/* Writes small values, calling dumps as the paused fiber did. */
 static void call_beside_paused(void)
 {
     static const char where[] = "a fiber while others are paused inside dumps";
 
     enter_fiber();
-    check_call(where, "dumps(0)", PyLong_FromLong(0), &as_it_comes, PyBytes_FromStringAndSize("\x00", 1), WRITTEN);
-    check_call(where, "dumps([1])", Py_BuildValue("[i]", 1), &as_it_comes, PyBytes_FromStringAndSize("\x9f\x01\xff", 3),
-               WRITTEN);
+    check_call_of(paused_caller, where, "dumps(0)", PyLong_FromLong(0), &as_it_comes,
+                  PyBytes_FromStringAndSize("\x00", 1), WRITTEN);
+    check_call_of(paused_caller, where, "dumps([1])", Py_BuildValue("[i]", 1), &as_it_comes,
+                  PyBytes_FromStringAndSize("\x9f\x01\xff", 3), WRITTEN);
     /* As the first fiber, with no call paused, did. */
-    check_nested(where, fiber_depths[1], &as_it_comes, fiber_outcomes[1] == WAS_WRITTEN ? WRITTEN : REFUSED);
+    check_nested_of(paused_caller, where, fiber_depths[1], &as_it_comes,
+                    fiber_outcomes[1] == WAS_WRITTEN ? WRITTEN : REFUSED);
     yield_to_host(1);
+}
+
+/* As call_beside_paused, 70 KiB down a stack that held a call dropped while
+ * paused: more than that call's 64 KiB below its entry. */
+static void call_below_dropped(void)
+{
+    volatile char below[70 * 1024];
+    below[0] = 0;
+    call_beside_paused();
+    failures += below[0]; /* keeps the frame, which never returns */
 }
 
 static void make_calls_between(void)
@@ -448,26 +512,34 @@ static void *call_between_from_thread(void *unused)
 /* The two ways of calling dumps: from C, and from Python (dumps_from_python). */
 static PyObject *callers[2];
 
-/* Chains of calls nested through values' code, however many calls another
- * thread makes in between (a multiple of the guard's records and one less
- * among them), and however the outer call was made. */
+/* Chains of calls nested through values' code, whatever runs in between, and
+ * however the outer call was made. */
 static void call_chains(void)
 {
-    static const char where[] = "a fiber beside another thread's";
-    static const int counts[] = {0, 1, 63, 64, 127};
-    char what[96];
+    static const char where[] = "a fiber beside others";
+    static const struct {
+        int paused, other_thread;
+        const char *value;
+    } chains[] = {
+        {0, 0, "chain(12)"},
+        {0, 1, "chain(12)"},
+        {64, 0, "chain(12)"},
+        {0, 0, "chain(12, deeper=70)"}, /* 28 KiB of Python calls */
+        {0, 0, "chain(12, call=in_greenlet)"},
+    };
+    char what[128];
 
     enter_fiber();
     PyObject *names = run_source(reentrant_source);
     for (size_t c = 0; c < 2 && names != NULL; ++c) {
-        for (size_t k = 0; k < sizeof counts / sizeof counts[0]; ++k) {
-            calls_between_count = counts[k];
-            snprintf(what, sizeof what, "dumps([Reentrant(12)]), %d calls between", counts[k]);
-            check_call_of(
-                callers[c], where, what,
-                Py_BuildValue("[N]", PyObject_CallFunction(PyDict_GetItemString(names, "Reentrant"), "i", 12)),
-                &as_it_comes, PyBytes_FromStringAndSize("\x9f\xf5\xff", 3), REFUSED);
+        for (size_t k = 0; k < sizeof chains / sizeof chains[0]; ++k) {
+            paused_between = chains[k].paused, calls_between_count = chains[k].other_thread;
+            snprintf(what, sizeof what, "dumps(%s%s), %d calls paused and %d made on another thread between",
+                     chains[k].value, unlimited.text, chains[k].paused, chains[k].other_thread);
+            check_call_of(callers[c], where, what, PyRun_String(chains[k].value, Py_eval_input, names, names),
+                          &unlimited, PyBytes_FromStringAndSize("", 0), REFUSED);
         }
+        paused_between = calls_between_count = 0;
         check_call_of(callers[c], where, "dumps([ViaProperty()])",
                       Py_BuildValue("[N]", PyObject_CallNoArgs(PyDict_GetItemString(names, "ViaProperty"))),
                       &as_it_comes, PyBytes_FromStringAndSize("\x9f\xf5\xff", 3), REFUSED);
@@ -480,9 +552,10 @@ static void call_chains(void)
 
 /* A fiber pauses inside dumps, called from C and then from Python, while a
  * fiber whose stack lies below its own writes small values; then it finishes.
- * Then fibers are dropped while paused, as an engine drops a coroutine that
- * it cancels: it keeps each one's frames and recursion depth, as uWSGI and
- * greenlet do, and frees the stack. */
+ * Then a call from C is dropped while paused, as an engine drops a coroutine
+ * that it cancels: it keeps each one's frames and recursion depth, as uWSGI
+ * and greenlet do; and a new fiber on the same stack calls dumps from
+ * Python, deeper in the recursion than the dropped call and far below it. */
 static int run_paused_fibers(void)
 {
     const PyGILState_STATE gil = PyGILState_Ensure();
@@ -507,20 +580,12 @@ static int run_paused_fibers(void)
     calls_end = 1;
     sem_post(&calls_asked);
     pthread_join(other, NULL);
-    PyThreadState *thread = PyThreadState_Get();
-    for (int f = 0; f < DROPPED_FIBERS; ++f) {
-        PyFrameObject *frame = thread->frame;
-        const int depth = thread->recursion_depth;
-        paused_caller = callers[f % 2];
-        if (start_fiber(&paused, call_paused) != 0)
-            return 1;
-        thread->frame = frame;
-        thread->recursion_depth = depth;
-        drop_fiber(&paused);
-    }
-    if (start_fiber(&beside, call_beside_paused) != 0)
+    if (drop_paused_call(&paused, callers[0]) != 0)
         return 1;
-    drop_fiber(&beside);
+    paused_caller = callers[1];
+    if (restart_fiber(&paused, call_below_dropped) != 0)
+        return 1;
+    drop_fiber(&paused);
     Py_CLEAR(pausing_names);
     PyGILState_Release(gil);
     return 0;
