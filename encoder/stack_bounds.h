@@ -20,10 +20,10 @@ stack_bounds current_thread_stack_bounds() noexcept;
 // An address inside the caller's own stack frame.
 std::uintptr_t current_stack_address() noexcept;
 
-// What a call may use below its entry on a stack that the platform does not
-// report (a fiber's, a coroutine engine's): 64 KiB hold some 300 nested dicts
-// or 500 lists in an optimised build, and leave a coroutine engine's 256 KiB
-// stack room for the application's own frames above the call.
+// The most that a call may use below its entry on a stack that the platform
+// does not report (a fiber's, a coroutine engine's), whatever the recursion
+// limit: 64 KiB leave a coroutine engine's 256 KiB stack room for the
+// application's own frames above the call.
 inline constexpr std::uintptr_t unmeasured_allowance = std::uintptr_t{64} * 1024;
 
 // The lowest address that a call entered at `entry` on such a stack may use.

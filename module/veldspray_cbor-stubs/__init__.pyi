@@ -100,7 +100,9 @@ def dumps(value: _Value, indefinite: bool = True, max_depth: int = 0) -> bytes:
         RuntimeError: `Could not allocate bytes object!`: there is no memory
             for the result.
         RecursionError: nesting deeper than the recursion limit (without
-            `max_depth`) or than the native stack allows: see "Where it runs".
+            `max_depth`) or than the native stack allows; on a stack that is
+            not the thread's own, the stack that a call uses counts against
+            the recursion limit: see "Where it runs".
         MemoryError: the output cannot grow.
         BaseException: an exception outside `Exception`, a `MemoryError` or a
             `RecursionError` from a value's or an argument's own code ends the
