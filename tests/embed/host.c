@@ -218,18 +218,13 @@ static PyObject *nested_bytes(long depth, int indefinite)
     return bytes;
 }
 
-static enum outcome check_nested_of(PyObject *function, const char *where, long depth,
-                                    const struct arguments *arguments, enum want want)
+static enum outcome check_nested(PyObject *function, const char *where, long depth, const struct arguments *arguments,
+                                 enum want want)
 {
     char what[128];
     snprintf(what, sizeof what, "dumps(<a list nested %ld deep>%s)", depth, arguments->text);
     return check_call_of(function, where, what, nested_list(depth), arguments,
                          nested_bytes(depth, arguments->indefinite), want);
-}
-
-static enum outcome check_nested(const char *where, long depth, const struct arguments *arguments, enum want want)
-{
-    return check_nested_of(dumps, where, depth, arguments, want);
 }
 
 static void *call_from_thread(void *argument)
@@ -240,10 +235,10 @@ static void *call_from_thread(void *argument)
     pthread_barrier_wait(&all_started);
     const PyGILState_STATE gil = PyGILState_Ensure();
     check_small_values(where);
-    check_nested(where, UNWRITABLE_DEPTH, &as_it_comes, REFUSED);
-    check_nested(where, UNWRITABLE_DEPTH, &unlimited, REFUSED);
-    check_nested(where, THREAD_WRITABLE_DEPTH, &as_it_comes, WRITTEN);
-    check_nested(where, THREAD_WRITABLE_DEPTH, &unlimited, WRITTEN);
+    check_nested(dumps, where, UNWRITABLE_DEPTH, &as_it_comes, REFUSED);
+    check_nested(dumps, where, UNWRITABLE_DEPTH, &unlimited, REFUSED);
+    check_nested(dumps, where, THREAD_WRITABLE_DEPTH, &as_it_comes, WRITTEN);
+    check_nested(dumps, where, THREAD_WRITABLE_DEPTH, &unlimited, WRITTEN);
     PyGILState_Release(gil);
     return NULL;
 }
@@ -410,7 +405,7 @@ static void call_from_fiber(void)
     const PyGILState_STATE gil = PyGILState_Ensure();
     check_small_values(where);
     for (size_t d = 0; d < FIBER_DEPTHS; ++d)
-        fiber_outcomes[d] = check_nested(where, fiber_depths[d], &as_it_comes, WRITTEN_OR_REFUSED);
+        fiber_outcomes[d] = check_nested(dumps, where, fiber_depths[d], &as_it_comes, WRITTEN_OR_REFUSED);
     /* More times than the guard keeps records of calls: each is released
      * however its call ends, so small values are still written after. */
     PyObject *names = run_source(reentrant_source);
@@ -471,8 +466,8 @@ static void call_beside_paused(void)
     check_call_of(paused_caller, where, "dumps([1])", Py_BuildValue("[i]", 1), &as_it_comes,
                   PyBytes_FromStringAndSize("\x9f\x01\xff", 3), WRITTEN);
     /* As the first fiber, with no call paused, did. */
-    check_nested_of(paused_caller, where, fiber_depths[1], &as_it_comes,
-                    fiber_outcomes[1] == WAS_WRITTEN ? WRITTEN : REFUSED);
+    check_nested(paused_caller, where, fiber_depths[1], &as_it_comes,
+                 fiber_outcomes[1] == WAS_WRITTEN ? WRITTEN : REFUSED);
     yield_to_host(1);
 }
 
