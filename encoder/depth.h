@@ -42,11 +42,6 @@ private:
     native_stack_check native_stack;
 };
 
-// With max_depth, the limit alone decides how deep values may nest; each
-// container still checks the native stack, so that a huge limit cannot crash
-// the process.
-using stack_floor_check = native_stack_check;
-
 template <depth_policy Policy>
 class depth_tracking;
 
@@ -62,7 +57,10 @@ public:
 template <>
 class depth_tracking<depth_policy::limited> {
 public:
-    using container_guard = stack_floor_check;
+    // The max_depth limit decides how deep values may nest; each container
+    // still checks the native stack, so that a huge limit cannot crash the
+    // process.
+    using container_guard = native_stack_check;
     explicit depth_tracking(std::uint64_t limit) : counter{0, limit} {}
     void enter_element() { enter_level(counter); }
     void leave_element() { leave_level(counter); }
