@@ -50,14 +50,14 @@ int call_stack::count(std::uintptr_t here) const
         throw_native_stack_exhausted();
     }
     PyThreadState *const thread = PyThreadState_Get();
-    const int found = thread->recursion_depth;
-    thread->recursion_depth = std::max(found, counted);
-    return found;
+    const int added = std::max(0, counted - thread->recursion_depth);
+    thread->recursion_depth += added;
+    return added;
 }
 
-void call_stack::restore_recursion_depth(int depth) noexcept
+void call_stack::lower_recursion_depth(int levels) noexcept
 {
-    PyThreadState_Get()->recursion_depth = depth;
+    PyThreadState_Get()->recursion_depth -= levels;
 }
 
 } // namespace veldspray

@@ -28,11 +28,13 @@ public:
 
     // On the thread's own stack, raises RecursionError: the floor is
     // reached. On any other stack, raises the recursion depth to what the
-    // call has used, a level for each 64 bytes, and returns the depth it
-    // found; raises RecursionError where that passes the recursion limit, or
-    // the call has used 64 KiB.
+    // call has used, a level for each 64 bytes, and returns by how much;
+    // raises RecursionError where that passes the recursion limit, or the
+    // call has used 64 KiB.
     [[nodiscard]] int count(std::uintptr_t here) const;
-    static void restore_recursion_depth(int depth) noexcept;
+    // Takes back what count added: by difference, as the interpreter undoes
+    // its own count, rather than putting back a depth read earlier.
+    static void lower_recursion_depth(int levels) noexcept;
 
 private:
     // Out of line, so that the thread's own stack pays only for the test.
@@ -44,28 +46,27 @@ private:
 };
 
 // Checks the native stack where a call enters and where a container starts,
-// and puts back on leaving the recursion depth that it raised.
+// and takes back on leaving what it added to the recursion depth.
 class native_stack_check {
 public:
     explicit native_stack_check(const call_stack &stack)
     {
         const std::uintptr_t here = current_stack_address();
         if (here < stack.floor()) {
-            found_depth = stack.count(here);
+            added_levels = stack.count(here);
         }
     }
     ~native_stack_check()
     {
-        if (found_depth != depth_unchanged) {
-            call_stack::restore_recursion_depth(found_depth);
+        if (added_levels != 0) {
+            call_stack::lower_recursion_depth(added_levels);
         }
     }
     native_stack_check(const native_stack_check &) = delete;
     native_stack_check &operator=(const native_stack_check &) = delete;
 
 private:
-    static constexpr int depth_unchanged = -1;
-    int found_depth = depth_unchanged;
+    int added_levels = 0;
 };
 
 } // namespace veldspray
