@@ -87,8 +87,9 @@ def bounded_cluster_run(folder):
         signal.alarm(0)
         signal.signal(signal.SIGALRM, previous)
         faulthandler.cancel_dump_traceback_later()
-    started = [int(pid) for pid in pids.read_text().split()]
-    assert started and not [pid for pid in started if psutil.pid_exists(pid)], f"workers {started} left running"
+    started = [int(pid) for pid in pids.read_text().split()] if pids.exists() else []
+    assert started, "no Dask worker started"
+    assert not [pid for pid in started if psutil.pid_exists(pid)], f"workers {started} left running"
 
 
 def run_examples(text, name, names, folder):
@@ -154,7 +155,7 @@ def test_cluster_recipe(tmp_path, monkeypatch):
     with (
         bounded_cluster_run(tmp_path),
         LocalCluster(
-            n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
+            n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address="127.0.0.1:0"
         ) as cluster,
         Client(cluster) as client,
     ):
