@@ -95,16 +95,19 @@ module-test: install $(BIN)/pytest ## the module's pytest suite
 
 include mk/tools.mk mk/checked.mk mk/wheels.mk mk/cross.mk mk/docs.mk mk/measure.mk mk/lint.mk
 
-# The tools first, one install at a time; then two lanes side by side, which
-# share no file: the zig builds and their runs, and the checked builds with
-# the module's tests (each step's output shown once it ends).
-TEST_TOOLS := clang-tools qemu-tools musl-runtime $(BIN)/cmake $(BIN)/pytest $(SAN_BIN)/pytest build/mimalloc/fetched
-test: codec-test $(TEST_TOOLS) ## every test: codec (natively and with the musl wheels' allocator), dlopen under musl, sanitizers, fuzzers, module
+# The tools of the system and of .venv first, one install at a time; then two
+# lanes side by side, which share no file: the zig builds and their runs, and
+# the checked builds with the module's tests, whose own environment
+# (.venv-sanitize) is made while zig builds (each step's output shown once it
+# ends).
+TEST_TOOLS := clang-tools qemu-tools musl-runtime $(BIN)/cmake $(BIN)/pytest build/mimalloc/fetched
+test: $(TEST_TOOLS) ## every test: codec (natively and with the musl wheels' allocator), dlopen under musl, sanitizers, fuzzers, module
 	$(MAKE) -j2 --output-sync=target test-zig-lane test-checked-lane
 test-zig-lane:
 	$(MAKE) codec-mimalloc-test
 	$(MAKE) dlopen-test
 test-checked-lane:
+	$(MAKE) codec-test
 	$(MAKE) sanitize
 	$(MAKE) fuzz
 	$(MAKE) module-test

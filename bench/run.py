@@ -1,9 +1,14 @@
 """Times veldspray_cbor.dumps against the encoders users would pick instead (make bench).
 
-A pyperf Runner: each pair of encoder and input is a benchmark that pyperf
-times in fresh worker processes (--quick: rough figures; pyperf's options pass
-through). A value is the CPU time of the calls, so that waiting for a core on
-a shared machine is not counted against the encoder that happens to run.
+Each pair of encoder and input is a pyperf benchmark, timed by fresh worker
+processes of this script in pyperf's worker mode (--quick: rough figures;
+pyperf's options pass through). After a calibration of its loops, each pair
+gets one worker per round, for as many rounds as pyperf's --processes: a
+round takes the inputs in turn and an input's encoders one after another, so
+that those compared in one row are timed within seconds of each other, and
+it rotates both orders, so that no pair always runs first or last. A value
+is the CPU time of the calls, so that waiting for a core on a shared machine
+is not counted against the encoder that happens to run.
 Writes to build/bench pyperf's JSON (results.json, for `python -m pyperf
 compare_to OLD NEW`), the tables (results.md) and, after a full run, the
 tables that make bench-publish copies (published.md).
@@ -14,8 +19,11 @@ import functools
 import importlib.metadata
 import itertools
 import os
+import pathlib
 import platform
+import subprocess
 import sys
+import tempfile
 import time
 
 import pyperf
@@ -108,39 +116,77 @@ def report(results, summary):
     return "\n".join([summary, "", *(line for part in parts for line in table(*part))])
 
 
+def rotated(items, by):
+    return items[by % len(items) :] + items[: by % len(items)]
+
+
+def spawn(task, args, *options):
+    """One worker process of this script, timing the task-th pair."""
+    command = [sys.executable, __file__, "--worker", f"--worker-task={task}", f"--data-dir={args.data_dir}"]
+    command += [f"--values={args.values}", f"--min-time={args.min_time}", f"--warmups={args.warmups}", *options]
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+
+
+def calibrated_loops(task, args, scratch):
+    """The loops per value that pyperf's calibration gives the task-th pair."""
+    calibration = scratch / f"calibration-{task}.json"
+    spawn(task, args, "--calibrate-loops", f"--output={calibration}")
+    return pyperf.Benchmark.load(str(calibration)).get_runs()[0].get_metadata()["calibrate_loops"]
+
+
+def time_in_rounds(rows, args, scratch):
+    """Each pair's benchmark; rows maps each input to its encoders, and the pairs in that order are the tasks."""
+    pairs = [(input_name, encoder) for input_name, encoders in rows.items() for encoder in encoders]
+    loops = {pair: args.loops or calibrated_loops(task, args, scratch) for task, pair in enumerate(pairs)}
+    for round_number in range(args.processes):
+        for input_name in rotated(list(rows), round_number):
+            for encoder in rotated(rows[input_name], round_number):
+                task = pairs.index((input_name, encoder))
+                spawn(task, args, f"--loops={loops[input_name, encoder]}", f"--append={scratch / f'{task}.json'}")
+        print(f"round {round_number + 1} of {args.processes} done", flush=True)
+    return {pair: pyperf.Benchmark.load(str(scratch / f"{task}.json")) for task, pair in enumerate(pairs)}
+
+
 def summary(mode, args, minutes, loads):
     versions = ", ".join(f"{name} {importlib.metadata.version(name)}" for name in PEER_PACKAGES)
     return (
         f"{datetime.date.today().isoformat()}, {mode} run of `make bench` in {minutes:.0f} min, on {cases.machine()}, "
         f"Python {platform.python_version()}, {versions}; load average {loads[0]:.2f} at the start and {loads[1]:.2f} "
-        f"at the end. A time is the median of {args.processes * args.values} values: {args.processes} worker "
-        f"processes after pyperf's calibration, each {args.values} values after {args.warmups} warm-up, a value "
-        f"at least {args.min_time * 1000:g} ms of calls."
+        f"at the end. A time is the median of {args.processes * args.values} values: {args.processes} rounds after "
+        f"pyperf's calibration, each a worker process per pair, an input's encoders one after another, in orders "
+        f"rotated each round; a worker gives {args.values} values after {args.warmups} warm-up, a value at least "
+        f"{args.min_time * 1000:g} ms of calls."
     )
 
 
 def main():
     mode = "quick" if "--quick" in sys.argv else "full"
     sys.argv = [argument for argument in sys.argv if argument != "--quick"]
-    runner = pyperf.Runner(
-        **MODES[mode], add_cmdline_args=lambda command, args: command.append(f"--data-dir={args.data_dir}")
-    )
+    runner = pyperf.Runner(**MODES[mode])
     runner.argparser.add_argument("--data-dir", help=f"the documents (default: ${cases.DATA_ENV} or examples/data)")
     args = runner.parse_args()
     args.data_dir = str(cases.data_dir(args.data_dir))  # the workers get no environment variables
-    started, load_at_start = time.monotonic(), os.getloadavg()[0]
-    results, benchmarks = {name: {} for name in cases.INPUTS}, []
-    for input_name, encoder in itertools.product(cases.INPUTS, TIMED):
-        if (encoder, input_name) not in cases.REFUSED and (
-            encoder not in cases.SHAPE_ONLY or input_name in cases.TINY_INPUTS
-        ):
-            benchmark = runner.bench_time_func(f"{input_name}/{encoder}", time_pair, encoder, input_name, args.data_dir)
-            if benchmark is not None and not args.worker:
-                benchmarks.append(benchmark)
-                peak = max(run.get_metadata()["mem_max_rss"] for run in benchmark.get_runs())
-                results[input_name][encoder] = {"time": benchmark.median(), "peak": peak}
-    if args.worker:
+    rows = {
+        input_name: [
+            encoder
+            for encoder in TIMED
+            if (encoder, input_name) not in cases.REFUSED
+            and (encoder not in cases.SHAPE_ONLY or input_name in cases.TINY_INPUTS)
+        ]
+        for input_name in cases.INPUTS
+    }
+    if args.worker:  # pyperf runs the benchmark of its --worker-task alone
+        for input_name, encoders in rows.items():
+            for encoder in encoders:
+                runner.bench_time_func(f"{input_name}/{encoder}", time_pair, encoder, input_name, args.data_dir)
         return
+    started, load_at_start = time.monotonic(), os.getloadavg()[0]
+    results = {name: {} for name in cases.INPUTS}
+    with tempfile.TemporaryDirectory() as scratch:
+        benchmarks = time_in_rounds(rows, args, pathlib.Path(scratch))
+    for (input_name, encoder), benchmark in benchmarks.items():
+        peak = max(run.get_metadata()["mem_max_rss"] for run in benchmark.get_runs())
+        results[input_name][encoder] = {"time": benchmark.median(), "peak": peak}
     for input_name in cases.INPUTS:  # built only now, so that no worker inherits its pages
         value = cases.build_input(input_name, args.data_dir)
         for encoder in cases.ENCODERS:
@@ -149,7 +195,7 @@ def main():
                 sys.exit(f"{encoder} on {input_name}: cases.REFUSED says the opposite")
             results[input_name].get(encoder, {})["size"] = size
     OUTPUT.mkdir(parents=True, exist_ok=True)
-    pyperf.BenchmarkSuite(benchmarks).dump(str(OUTPUT / "results.json"), replace=True)
+    pyperf.BenchmarkSuite(list(benchmarks.values())).dump(str(OUTPUT / "results.json"), replace=True)
     minutes = (time.monotonic() - started) / 60
     tables = report(results, summary(mode, args, minutes, (load_at_start, os.getloadavg()[0])))
     print(tables)

@@ -26,8 +26,9 @@ clang-tools: ## install clang, libFuzzer and the sanitizer runtimes if missing
 # Linux ones of other architectures (with the arm64 loader and libc for
 # glibc binaries: the wheels' symbol check needs them too), and wine64 the
 # Windows ones. zig keeps the C libraries and C++ runtimes that it builds for
-# each target (minutes each) in the user's cache, ~/.cache/zig, as pip keeps
-# its downloads: a fresh checkout finds them there.
+# each target (minutes each) in the user's cache, ~/.cache/zig, keyed on the
+# files of this installation: later builds of the checkout find them there,
+# a fresh checkout, whose .venv installs zig anew, builds them again.
 ZIG := $(abspath $(BIN)/python-zig)
 WINE := /usr/lib/wine/wine64
 

@@ -4,10 +4,13 @@ what dumps returns. A reader copies one section at a time, so each recipe,
 and the README's Usage, also runs alone, in a fresh namespace and folder."""
 
 import ast
+import contextlib
 import doctest
+import faulthandler
 import os
 import pathlib
 import re
+import signal
 
 import pytest
 
@@ -21,6 +24,10 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 # has crashed before with another library's thread alive (mk/checked.mk).
 CLUSTER_RECIPE = "Across a Dask cluster"
 LEFT_OUT = [CLUSTER_RECIPE] if UNDER_SANITIZER else []
+# A run that starts a cluster, start and close included, fails past this;
+# should its cluster then not close either, the session ends a minute later
+# with every thread's stack, rather than hang.
+CLUSTER_SECONDS = 180
 # Each source with the least number of examples it holds, so that a source
 # whose examples stop being found fails rather than passing empty.
 SOURCES = {
@@ -56,11 +63,42 @@ def section(name, title):
     return section_pattern(title).search(examples_text(ROOT / name))[0]
 
 
-def run_examples(text, name, names):
+@contextlib.contextmanager
+def bounded_cluster_run(folder):
+    """Bounds a run that starts Dask clusters in time; after it, every worker
+    process that it started (each writes its pid into folder) must be gone."""
+    import dask
+    import distributed  # noqa: F401 (its defaults into dask's config, before the preload is set there)
+    import psutil
+
+    pids = folder / "worker-pids"
+    record = f"import os\ndef dask_setup(worker):\n    open({str(pids)!r}, 'a').write(f'{{os.getpid()}} ')\n"
+
+    def took_too_long(*_):
+        raise TimeoutError(f"the run that starts a Dask cluster took more than {CLUSTER_SECONDS} s")
+
+    previous = signal.signal(signal.SIGALRM, took_too_long)
+    signal.alarm(CLUSTER_SECONDS)
+    faulthandler.dump_traceback_later(CLUSTER_SECONDS + 60, exit=True)
+    try:
+        with dask.config.set({"distributed.worker.preload": [record]}):
+            yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+        faulthandler.cancel_dump_traceback_later()
+    started = [int(pid) for pid in pids.read_text().split()] if pids.exists() else []
+    assert started, "no Dask worker started"
+    assert not [pid for pid in started if psutil.pid_exists(pid)], f"workers {started} left running"
+
+
+def run_examples(text, name, names, folder):
     """Runs the examples of text in the namespace names; returns how many ran."""
     test = doctest.DocTestParser().get_doctest(text, names, name, name, 0)
     report = []
-    failed, attempted = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS).run(test, out=report.append)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    with bounded_cluster_run(folder) if "LocalCluster(" in text else contextlib.nullcontext():
+        failed, attempted = runner.run(test, out=report.append)
     assert failed == 0, "".join(report)
     return attempted
 
@@ -74,7 +112,7 @@ def test_examples(name, tmp_path, monkeypatch):
         # A docstring's examples run in its module's namespace; a page's
         # examples import what they use.
         names = dict(vars(veldspray_cbor)) if name.endswith(".pyi") else {}
-        attempted = run_examples(examples_text(ROOT / name), name, names)
+        attempted = run_examples(examples_text(ROOT / name), name, names, tmp_path)
         assert attempted >= SOURCES[name], f"only {attempted} examples found in {name}"
 
 
@@ -85,7 +123,7 @@ def test_section_alone(name, title, tmp_path, monkeypatch):
     if title in LEFT_OUT:
         pytest.skip("left out of the sanitized run")
     monkeypatch.chdir(tmp_path)
-    assert run_examples(section(name, title), f"{name}: {title}", {}) > 0
+    assert run_examples(section(name, title), f"{name}: {title}", {}, tmp_path) > 0
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="left out of the sanitized run")
@@ -114,8 +152,13 @@ def test_cluster_recipe(tmp_path, monkeypatch):
     records = [{"id": n, "tags": ["a"] * (n % 3), "score": n / 8, "raw": bytes([n % 256])} for n in range(300)]
     dataset = dask.bag.from_sequence(records, npartitions=5)
     partitions = [list(partition) for partition in dask.compute(*dataset.to_delayed(), scheduler="sync")]
-    cluster = LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address=None)
-    with cluster, Client(cluster) as client:
+    with (
+        bounded_cluster_run(tmp_path),
+        LocalCluster(
+            n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address="127.0.0.1:0"
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         workers = client.scheduler_info()["workers"]
         probes = [client.submit(received, veldspray_cbor.dumps, workers=[worker], pure=False) for worker in workers]
         writes = client.compute(recipe["partition_writes"](dataset, "parts"))

@@ -6,6 +6,12 @@
 set(CMAKE_SYSTEM_NAME Linux)
 string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR "${VELDSPRAY_ZIG_TARGET}")
 
+# zig builds the target's C library and runtimes (libc++, compiler_rt, ...) for
+# the optimisation of the program it links, minutes of work for each target
+# and mode: CMake's own checks link in the Release configuration, as the
+# builds here do, rather than build a second, debug set of them.
+set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
+
 find_program(ZIG NAMES python-zig zig REQUIRED)
 set(CMAKE_C_COMPILER "${ZIG}" cc -target ${VELDSPRAY_ZIG_TARGET})
 set(CMAKE_CXX_COMPILER "${ZIG}" c++ -target ${VELDSPRAY_ZIG_TARGET})

@@ -287,7 +287,9 @@ void check_block_resizing()
     // Small blocks that start 16 bytes into a page, where a large block starts
     // after its header: each block ends with what that header would hold for
     // a mapping of one page, and free and realloc must still take the block
-    // after it for a small one.
+    // after it for a small one. Only the bundled allocator is sure to place
+    // such blocks (musl's own may place none); with another, the row checks
+    // the ones it finds.
     std::vector<void *> small, at_page_16;
     while (at_page_16.size() < 2 && small.size() < 8192) {
         auto *block = static_cast<size_t *>(std::malloc(5 * sizeof(size_t)));
@@ -296,9 +298,12 @@ void check_block_resizing()
         ((reinterpret_cast<uintptr_t>(block) & 4095) == 16 ? at_page_16 : small).push_back(block);
     }
     const bool found = at_page_16.size() == 2;
+#ifdef VELDSPRAY_TEST_BUNDLED_ALLOCATOR
+    check(found, "the bundled allocator places small blocks 16 bytes into a page");
+#endif
     if (found)
         std::free(at_page_16[0]);
-    check(found && resize_through(at_page_16[1], 0, {40, 20, 3 * MiB}), "small blocks 16 bytes into a page");
+    check(!found || resize_through(at_page_16[1], 0, {40, 20, 3 * MiB}), "small blocks 16 bytes into a page");
     for (void *block : small)
         std::free(block);
     if (found)
