@@ -40,11 +40,13 @@
  * Linux is a multiple of 4 KiB. */
 #define PAGE_GRANULE ((size_t)4096)
 /* A freed mapping of up to this length is kept, one at a time, for the next
- * large block, which then needs no fresh pages zeroed by the kernel: glibc
- * likewise keeps freed blocks of up to 32 MiB in its heap (its largest
- * dynamic mmap threshold). Larger mappings, and the one kept before, go back
- * to the system at once. */
-#define KEPT_MAX ((size_t)32 << 20)
+ * large block, which then needs no fresh pages zeroed by the kernel. What is
+ * kept stays resident after the call, where glibc keeps nothing (it grows
+ * and frees such blocks with mremap and munmap): 4 MiB bounds that, while a
+ * caller that writes outputs of about 1 MB in a loop still takes each one's
+ * pages from the last (KEPT_MAX_REASON). Larger mappings, and the one kept
+ * before, go back to the system at once. */
+#define KEPT_MAX ((size_t)4 << 20)
 /* A block that realloc starts is one that grows, a few bytes at a time, as
  * the output buffer and the float writer's scratch space do at every append:
  * it starts at 32 bytes rather than in mimalloc's smallest class (8), so that
@@ -281,12 +283,20 @@ BOUND void *__wrap_reallocarray(void *block, size_t count, size_t size)
     return resize(block, product(count, size));
 }
 
+/* A large block freed is most often the output of a call, at its end: the
+ * pages that mimalloc emptied while the call ran (the buffer's way up through
+ * its size classes, a large call's scratch) go back to the system then,
+ * rather than staying resident until an allocation after mimalloc's purge
+ * delay. That costs a walk of this thread's pages, small beside writing the
+ * block's 512 KiB or more. */
 BOUND void __wrap_free(void *block)
 {
-    if (is_mapped(block))
+    if (is_mapped(block)) {
         release(mapping_of(block));
-    else
+        mi_collect(true);
+    } else {
         mi_free(block);
+    }
 }
 
 /* Aligned blocks come from mimalloc at any size: a mapped block's header

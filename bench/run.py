@@ -112,7 +112,8 @@ def summary(mode, args, minutes, loads):
     versions = ", ".join(f"{name} {importlib.metadata.version(name)}" for name in PEER_PACKAGES)
     return (
         f"{datetime.date.today().isoformat()}, {mode} run of `make bench` in {minutes:.0f} min, on {cases.machine()}, "
-        f"Python {platform.python_version()}, {versions}; load average {loads[0]:.2f} at the start and {loads[1]:.2f} "
+        f"Python {platform.python_version()}, {versions}; dumps as make install builds it, with {cases.allocator()}; "
+        f"load average {loads[0]:.2f} at the start and {loads[1]:.2f} "
         f"at the end. A time is the median of {args.processes * args.values} values: {args.processes} worker "
         f"processes after pyperf's calibration, each {args.values} values after {args.warmups} warm-up, a value "
         f"at least {args.min_time * 1000:g} ms of calls."
