@@ -98,7 +98,7 @@ include mk/tools.mk mk/checked.mk mk/wheels.mk mk/cross.mk mk/docs.mk mk/measure
 # The tools first, one install at a time; then two lanes side by side, which
 # share no file: the zig builds and their runs, and the checked builds with
 # the module's tests (each step's output shown once it ends).
-TEST_TOOLS := clang-tools qemu-tools musl-runtime $(BIN)/cmake $(BIN)/pytest $(SAN_BIN)/pytest build/mimalloc/fetched
+TEST_TOOLS := clang-tools qemu-tools musl-runtime jemalloc-runtime $(BIN)/cmake $(BIN)/pytest $(SAN_BIN)/pytest build/mimalloc/fetched
 test: codec-test $(TEST_TOOLS) ## every test: codec (natively and with the musl wheels' allocator), dlopen under musl, sanitizers, fuzzers, module
 	$(MAKE) -j2 --output-sync=target test-zig-lane test-checked-lane
 test-zig-lane:
