@@ -257,9 +257,13 @@ static void *resize(void *block, size_t size)
             return moved;
         }
     } else {
-        /* What mimalloc's realloc would tell, without its second look-up. */
+        /* What mimalloc's realloc would tell, without its second look-up,
+         * but a block of GROWING_START bytes or less never moves to shrink:
+         * the buffer of a small output starts there and grows a byte at a
+         * time, and would otherwise move into mimalloc's 8-byte class at
+         * its second append and again at every append after. */
         const size_t usable = mi_usable_size(block);
-        if (size <= usable && size >= usable / 2)
+        if (size <= usable && (size >= usable / 2 || usable <= GROWING_START))
             return block;
         /* A block that has to move to grow is given half as much again,
          * skipping the next few size classes (an eighth apart): mimalloc
