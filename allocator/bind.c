@@ -1,4 +1,4 @@
-/* The bundled allocator of the musl builds: mimalloc, compiled into this one
+/* The bundled allocator of the Linux builds: mimalloc, compiled into this one
  * translation unit, and the functions that take over the C library's
  * allocator (and short copies, below) for everything linked with it.
  *
@@ -293,8 +293,9 @@ BOUND void *__wrap_reallocarray(void *block, size_t count, size_t size)
  * pages that mimalloc emptied while the call ran (the buffer's way up through
  * its size classes, a large call's scratch) go back to the system then,
  * rather than staying resident until an allocation after mimalloc's purge
- * delay. That costs a walk of this thread's pages, small beside writing the
- * block's 512 KiB or more. */
+ * delay. That costs a walk of this thread's pages and a madvise per run of
+ * emptied pages, once per block of 512 KiB or more; at 1 MB of output a call
+ * then takes about as many page faults as with glibc's allocator (above). */
 BOUND void __wrap_free(void *block)
 {
     if (is_mapped(block)) {
