@@ -20,7 +20,7 @@ import sys
 
 import cases
 
-RECORDS = (150, 16_000, 320_000, 1_800_000)
+RECORDS = (150, 16_000, 56_000, 320_000, 1_800_000)
 GIGABYTE_RECORDS = 16_000_000
 
 CHILD = """
