@@ -17,7 +17,7 @@ endif
 BIN := .venv/bin
 CODEC_BUILD := build/codec
 # pip reinstalls the module only when one of these changed since the last install.
-MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find cbor encoder module -type f)
+MODULE_FILES := pyproject.toml CMakeLists.txt $(shell find allocator/*.* cbor encoder module -type f)
 INSTALLED := .venv/module-installed
 # CMake generates for the Ninja that .venv pins.
 NINJA_ARGS = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja)
@@ -36,7 +36,7 @@ help: ## list the targets
 	@awk -F ':.*## ' '/^[a-z-]+:.*## / { printf "  %-16s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
 
 clean: ## remove the environments, all build output and the tools' caches
-	rm -rf .venv .venv-sanitize .venv-docs build dist .hypothesis .pytest_cache .mypy_cache .ruff_cache
+	rm -rf .venv .venv-sanitize .venv-docs build dist allocator/mimalloc .hypothesis .pytest_cache .mypy_cache .ruff_cache
 	find . -path ./.git -prune -o -name __pycache__ -type d -exec rm -rf {} +
 
 $(BIN)/python:
@@ -56,7 +56,7 @@ $(BIN)/cbor2: tests/requirements.txt | $(BIN)/python
 	$(BIN)/python -m pip install --quiet -c tests/requirements.txt cbor2
 	touch $@
 
-$(INSTALLED): $(MODULE_FILES) | $(BIN)/python
+$(INSTALLED): $(MODULE_FILES) build/mimalloc/fetched | $(BIN)/python
 	@echo "building the module from this checkout into .venv (compiling C++: up to a minute)"
 	$(BIN)/python -m pip install --quiet .
 	touch $@
@@ -100,8 +100,8 @@ include mk/tools.mk mk/checked.mk mk/wheels.mk mk/cross.mk mk/docs.mk mk/measure
 # the checked builds with the module's tests, whose own environment
 # (.venv-sanitize) is made while zig builds (each step's output shown once it
 # ends).
-TEST_TOOLS := clang-tools qemu-tools musl-runtime $(BIN)/cmake $(BIN)/pytest build/mimalloc/fetched
-test: $(TEST_TOOLS) ## every test: codec (natively and with the musl wheels' allocator), dlopen under musl, sanitizers, fuzzers, module
+TEST_TOOLS := clang-tools qemu-tools musl-runtime jemalloc-runtime $(BIN)/cmake $(BIN)/pytest build/mimalloc/fetched
+test: $(TEST_TOOLS) ## every test: codec (natively and with the bundled allocator), dlopen under musl, sanitizers, fuzzers, module
 	$(MAKE) -j2 --output-sync=target test-zig-lane test-checked-lane
 test-zig-lane:
 	$(MAKE) codec-mimalloc-test

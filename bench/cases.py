@@ -5,7 +5,9 @@ import json
 import os
 import pathlib
 import platform
+import re
 import struct
+import subprocess
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 DATA_ENV = "VELDSPRAY_BENCH_DATA"
@@ -21,6 +23,17 @@ def machine():
     with open("/proc/cpuinfo") as stream:
         names = [line.split(":", 1)[1].strip() for line in stream if line.startswith("model name")] + ["unknown CPU"]
     return f"{os.cpu_count()} cores of {names[0]} ({platform.machine()})"
+
+
+def allocator():
+    """Which allocator the installed module binds: one that imports malloc
+    from the C library has that one's; a Linux build has the bundled one."""
+    import veldspray_cbor
+
+    symbols = subprocess.run(
+        ["nm", "-D", "--undefined-only", veldspray_cbor.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    return "the C library's allocator" if re.search(r"\bmalloc\b", symbols) else "the bundled allocator (mimalloc)"
 
 
 def _nested(depth):

@@ -1,9 +1,9 @@
-"""Times the codec alone in three builds and compares them (make codec-bench).
+"""Times the codec alone in four builds and compares them (make codec-bench).
 
-    python bench/codec_bench.py GLIBC MUSL MUSL_MIMALLOC [--gigabyte] [--publish]
+    python bench/codec_bench.py GLIBC GLIBC_MIMALLOC MUSL MUSL_MIMALLOC [--gigabyte] [--publish]
 
-The arguments are builds of bench/codec/codec_bench.cpp: glibc, musl, and
-musl with the bundled allocator. Each round runs the builds in turn, in an
+The arguments are builds of bench/codec/codec_bench.cpp: glibc and musl,
+each with the C library's allocator and with the bundled one. Each round runs the builds in turn, in an
 order rotated each round: each size in a process of its own, then all sizes
 in one process, smallest first (what an allocator did before changes what it
 does next). --gigabyte adds a document of about 1 GB; --publish puts the
@@ -20,7 +20,7 @@ import sys
 import cases
 import publish
 
-BUILDS = ("glibc", "musl", "musl+mimalloc")
+BUILDS = ("glibc", "glibc+mimalloc", "musl", "musl+mimalloc")
 RECORDS = (0, 4, 50, 1500, 5000, 100000, 500000)  # the one-item call, then about 1 KB to 100 MB
 GIGABYTE_RECORDS = 5000000
 ROUNDS = 4
@@ -28,7 +28,10 @@ REPEATS = 2  # rounds of about 20 ms within a process, after its first call
 WAYS = {"alone": "Each size in a process of its own", "shared": "All sizes in one process, smallest first"}
 START = "<!-- codec benchmark: written by make codec-bench CODEC_BENCH_ARGS=--publish -->"
 END = "<!-- end of codec benchmark -->"
-HEADER = "| output | glibc µs | musl | musl + mimalloc | peak RSS MB, glibc / musl / musl + mimalloc |"
+HEADER = (
+    "| output | glibc µs | glibc + mimalloc | musl | musl + mimalloc "
+    "| peak RSS MB, glibc / glibc + mimalloc / musl / musl + mimalloc |"
+)
 
 
 def run_process(binary, records):
@@ -79,7 +82,7 @@ def tables(best, records):
     )
     lines = [heading, ""]
     for way, title in WAYS.items():
-        lines += [f"{title}:", "", HEADER, "|---|---:|---:|---:|---:|"]
+        lines += [f"{title}:", "", HEADER, "|---|---:|---:|---:|---:|---:|"]
         for count in records:
             size, glibc, _ = best[way, "glibc", count]
             ratios = " | ".join(f"{best[way, build, count][1] / glibc:.2f}×" for build in BUILDS[1:])

@@ -151,7 +151,8 @@ def summary(mode, args, minutes, loads):
     versions = ", ".join(f"{name} {importlib.metadata.version(name)}" for name in PEER_PACKAGES)
     return (
         f"{datetime.date.today().isoformat()}, {mode} run of `make bench` in {minutes:.0f} min, on {cases.machine()}, "
-        f"Python {platform.python_version()}, {versions}; load average {loads[0]:.2f} at the start and {loads[1]:.2f} "
+        f"Python {platform.python_version()}, {versions}; dumps as make install builds it, with {cases.allocator()}; "
+        f"load average {loads[0]:.2f} at the start and {loads[1]:.2f} "
         f"at the end. A time is the median of {args.processes * args.values} values: {args.processes} rounds after "
         f"pyperf's calibration, each a worker process per pair, an input's encoders one after another, in orders "
         f"rotated each round; a worker gives {args.values} values after {args.warmups} warm-up, a value at least "

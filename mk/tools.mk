@@ -3,7 +3,7 @@
 # is missing or older than a stated minimum, leaves a newer version alone and
 # prints the versions it found. No exact Debian version is named anywhere: a
 # stable update replaces it, and the install would fail from that day on.
-.PHONY: clang-tools qemu-tools cross-tools interop-tools musl-runtime
+.PHONY: clang-tools qemu-tools cross-tools interop-tools musl-runtime jemalloc-runtime
 
 # $(call apt_install,PACKAGES): each NAME or NAME>=MINIMUM.
 apt_install = scripts/apt_install $(foreach package,$(1),'$(package)')
@@ -47,6 +47,11 @@ cross-tools: qemu-tools ## that, and wine64 if missing
 # codec-bench).
 musl-runtime: ## install musl's loader and C library if missing
 	$(call apt_install,musl>=1.2.3)
+
+# Debian's jemalloc, which a test of the module preloads in place of the C
+# library's malloc (tests/test_interpreters.py; skipped where it is missing).
+jemalloc-runtime: ## install jemalloc if missing
+	$(call apt_install,libjemalloc2>=5.3)
 
 # The decoders of make interop and their toolchains, at least the versions
 # that interop/README.md describes; its tables name the versions of each run.

@@ -8,8 +8,9 @@
 # against its libc and CPython 3.10 (scripts/check_wheel_symbols), each
 # description for links that an index page cannot resolve
 # (scripts/check_description), and the x86_64 manylinux wheel is tested
-# installed. A musl wheel's module carries mimalloc (allocator/), whose libc
-# name and licence scripts/musl_wheel_libc sets.
+# installed. Every wheel's module binds the bundled allocator, mimalloc
+# (allocator/), from the tree that the sdist carries too; scripts/musl_wheel_libc
+# names a musl wheel's libc as musllinux systems do.
 .PHONY: wheel wheels index-test
 WHEEL_TEST_VENV := build/wheel-test
 
@@ -23,8 +24,7 @@ define zig_wheel
 rm -rf build/wheels/$(1)
 PATH=$(abspath $(BIN)):$$PATH SETUPTOOLS_EXT_SUFFIX=.cpython-310-$(zig_arch)-linux-gnu.so \
 	_PYTHON_HOST_PLATFORM=linux-$(zig_arch) $(BIN)/python -m build --wheel --outdir build/wheels/$(1) \
-	-C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(1).cmake) -C build-dir=build/zig-$(1) \
-	$(if $(findstring musl,$(1)),-C cmake.define.VELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC))) .
+	-C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(1).cmake) -C build-dir=build/zig-$(1) .
 $(if $(findstring musl,$(1)),PATH=$(abspath $(BIN)):$$PATH scripts/musl_wheel_libc build/wheels/$(1) $(zig_arch))
 PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair --wheel-dir dist build/wheels/$(1)/*.whl
 $(BIN)/python scripts/check_wheel_symbols dist/*-$(if $(findstring musl,$(1)),musl,many)linux*_$(zig_arch).whl
@@ -35,6 +35,7 @@ endef
 define distributions
 rm -rf dist
 $(BIN)/python -m build --sdist --outdir dist .
+tar -tzf dist/*.tar.gz | grep -q '/allocator/mimalloc/src/static.c$$' || { echo "the sdist lacks mimalloc's source"; exit 1; }
 $(foreach target,$(1),$(call zig_wheel,$(target))
 )
 $(BIN)/twine check --strict dist/*
@@ -43,20 +44,21 @@ ls -l dist
 scripts/test_wheel $(PYTHON) dist/*-manylinux*_x86_64.whl $(WHEEL_TEST_VENV)
 endef
 
-wheel: $(BIN)/python-zig $(BIN)/cmake $(BIN)/auditwheel ## sdist and the x86_64 manylinux wheel into dist/, checked, and tested installed without a compiler
+wheel: $(BIN)/python-zig $(BIN)/cmake $(BIN)/auditwheel build/mimalloc/fetched ## sdist and the x86_64 manylinux wheel into dist/, checked, and tested installed without a compiler
 	$(call distributions,x86_64-linux-gnu.2.17)
 
 wheels: qemu-tools $(BIN)/cmake $(BIN)/auditwheel build/mimalloc/fetched ## that, and the aarch64 manylinux and x86_64 and aarch64 musllinux wheels, checked
 	$(call distributions,x86_64-linux-gnu.2.17 aarch64-linux-gnu.2.17 x86_64-linux-musl aarch64-linux-musl)
 
-# mimalloc's source for the musl builds, pinned with its hash
-# (allocator/mimalloc-requirements.txt). pip reads the sdist's metadata by
+# mimalloc's source for the bundled allocator, pinned with its hash
+# (allocator/mimalloc-requirements.txt), into allocator/mimalloc, where the
+# sdist carries it and CMake finds it. pip reads the sdist's metadata by
 # building it, which the environment here reduces to a CMake configure.
-MIMALLOC := build/mimalloc/src
+MIMALLOC := allocator/mimalloc
 
 build/mimalloc/fetched: allocator/mimalloc-requirements.txt allocator/mimalloc-build-pins.txt allocator/mimalloc-LICENSE \
 		| $(BIN)/python
-	rm -rf build/mimalloc && mkdir -p $(MIMALLOC)
+	rm -rf build/mimalloc $(MIMALLOC) && mkdir -p build/mimalloc $(MIMALLOC)
 	PIP_CONSTRAINT=$(abspath allocator/mimalloc-build-pins.txt) CMEEL_RUN_TESTS=OFF \
 		CMEEL_CMAKE_ARGS="-DMI_BUILD_SHARED=OFF -DMI_BUILD_STATIC=OFF -DMI_BUILD_OBJECT=OFF -DMI_BUILD_TESTS=OFF" \
 		$(BIN)/python -m pip download --quiet --no-deps --no-binary cmeel-mimalloc \

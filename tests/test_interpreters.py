@@ -1,12 +1,15 @@
 """dumps in sub-interpreters, as uWSGI and mod_wsgi run applications, and beside
 other pybind11 modules: the same bytes and the same errors as in the main
 interpreter alone, whichever interpreter imports the module first, from
-several threads at once, with interpreters destroyed in any order, and with a
+several threads at once, with interpreters destroyed in any order, with a
 module loaded that registers an exception translator of its own with
-pybind11. Each case runs in a fresh process, so that the first import
+pybind11, in both processes of a fork after calls on other threads, and in a
+process whose malloc another allocator replaces (LD_PRELOAD), where a block
+that crossed between it and the module's own would crash. Each case runs in a fresh process, so that the first import
 happens where the case says; a hang fails it after a minute.
 """
 
+import os
 import pathlib
 import subprocess
 import sys
@@ -125,6 +128,25 @@ CHILD = textwrap.dedent(
         run(e)
         interpreters.destroy(e)
         run()
+    elif scenario == "fork after threads":
+        threads = [threading.Thread(target=run, kwargs={"alone": 0}) for _ in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        read_end, write_end = os.pipe()
+        child = os.fork()
+        if child == 0:
+            exec(probe, {"fd": write_end, "alone": 1})
+            os._exit(0)
+        os.close(write_end)
+        with os.fdopen(read_end, "rb") as pipe:
+            seen.append((1, pickle.loads(pipe.read())))
+        assert os.waitpid(child, 0)[1] == 0
+        run()
+    elif scenario == "malloc preloaded":
+        run()
+        run(interpreters.create(), alone=0)
     elif scenario == "beside a neighbour":
         run()
         sys.path.insert(0, neighbour_folder)
@@ -160,14 +182,36 @@ def neighbour_folder(tmp_path_factory):
     return folder
 
 
+# Debian's jemalloc (libjemalloc2), which make test installs.
+JEMALLOC = pathlib.Path("/usr/lib", f"{sysconfig.get_config_var('MULTIARCH')}", "libjemalloc.so.2")
+
+
 @pytest.mark.parametrize(
     "scenario, interpreters",
-    [("sub first", 2), ("threads", 21), ("any order", 7), ("beside a neighbour", 3)],
+    [
+        ("sub first", 2),
+        ("threads", 21),
+        ("any order", 7),
+        ("beside a neighbour", 3),
+        ("fork after threads", 6),
+        pytest.param(
+            "malloc preloaded",
+            2,
+            marks=pytest.mark.skipif(
+                UNDER_SANITIZER or not JEMALLOC.exists(), reason="needs Debian's jemalloc, and no sanitizer preloaded"
+            ),
+        ),
+    ],
 )
 def test_every_interpreter_sees_the_same(scenario, interpreters, request):
     neighbour = request.getfixturevalue("neighbour_folder") if scenario == "beside a neighbour" else ""
+    preload = {"LD_PRELOAD": str(JEMALLOC)} if scenario == "malloc preloaded" else {}
     result = subprocess.run(
-        [sys.executable, "-c", CHILD, PROBE, scenario, neighbour], capture_output=True, text=True, timeout=60
+        [sys.executable, "-c", CHILD, PROBE, scenario, neighbour],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, **preload},
     )
     assert result.returncode == 0, result.stderr
     count, *outcomes = result.stdout.splitlines()

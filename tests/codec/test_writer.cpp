@@ -196,7 +196,7 @@ void check_null_buffer()
         check(call(nullptr) == -1, "null buffer call #" + std::to_string(index++) + " returns -1");
 }
 
-// The bundled allocator of the musl builds keeps blocks below 512 KiB in
+// The bundled allocator of the Linux builds keeps blocks below 512 KiB in
 // mimalloc and gives larger ones a mapping of their own; elsewhere these run
 // on the C library's allocator. Each step reallocates the block and must keep
 // the bytes it held (checked every few KiB and at the end) and offer the size
@@ -246,6 +246,7 @@ void check_block_resizing()
         {"grows across 512 KiB and shrinks back", 0, {1, 300 * KiB, 600 * KiB, 5 * MiB, 700 * KiB, 100, 2 * MiB}},
         {"large block reallocated to 0", 0, {2 * MiB, 0, 10}},
         {"small block reallocated to 0", 0, {40, 0}},
+        {"small block grows a byte at a time, shrinks and grows again", 0, {1, 2, 3, 17, 32, 5, 2, 33, 64, 1, 70}},
         {"sizes beyond any object refused",
          0,
          {SIZE_MAX, 100 * KiB, wraps_with_an_eighth, beyond_objects, 2 * MiB, wraps_with_an_eighth, SIZE_MAX}},
