@@ -25,7 +25,7 @@ codec-cross: cross-tools $(BIN)/cmake build/mimalloc/fetched ## the codec's test
 # Part of make test: the tests that the bundled allocator is linked into (the
 # allocation-failure test wraps the C allocator itself), without wine.
 MIMALLOC_CODEC_TESTS := writer reader float_property
-codec-mimalloc-test: qemu-tools $(BIN)/cmake build/mimalloc/fetched ## the codec's tests with the musl wheels' allocator, built by zig for x86_64 and aarch64 (run under qemu-user)
+codec-mimalloc-test: qemu-tools $(BIN)/cmake build/mimalloc/fetched ## the codec's tests with the bundled allocator, built by zig for x86_64 and aarch64 (run under qemu-user)
 	$(call codec_cross,x86_64-linux-musl,-DVELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC)),$(MIMALLOC_CODEC_TESTS))
 	$(call codec_cross,aarch64-linux-musl,-DVELDSPRAY_MIMALLOC=$(abspath $(MIMALLOC)),$(MIMALLOC_CODEC_TESTS))
 
