@@ -5,8 +5,9 @@ several threads at once, with interpreters destroyed in any order, with a
 module loaded that registers an exception translator of its own with
 pybind11, in both processes of a fork after calls on other threads, and in a
 process whose malloc another allocator replaces (LD_PRELOAD), where a block
-that crossed between it and the module's own would crash. Each case runs in a fresh process, so that the first import
-happens where the case says; a hang fails it after a minute.
+that crossed between it and the module's own would crash. Each case runs in
+a fresh process, so that the first import happens where the case says; a
+hang fails it after a minute.
 """
 
 import os

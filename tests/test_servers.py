@@ -24,6 +24,8 @@ from pathlib import Path
 import pytest
 from test_interpreters import EXPECTED, PROBE
 
+from checked_build import UNDER_SANITIZER
+
 UWSGI = Path(sysconfig.get_path("scripts"), "uwsgi")
 START_SECONDS, REQUEST_SECONDS = 60, 30
 
@@ -175,6 +177,11 @@ def acceptable(depth, written):
     return written == wanted or (depth in DEEP_DEPTHS and written == "RecursionError")
 
 
+# uGreen switches stacks without telling the sanitizer, which then finds the
+# guard zones of frames that an earlier RecursionError unwound on the same
+# stack where its own unwinding writes; tests/embed/host.c runs such stacks
+# under the sanitizer, telling it of each switch.
+@pytest.mark.skipif(UNDER_SANITIZER, reason="uGreen's stack switches are unknown to the sanitizer")
 def test_ugreen_stacks_write_or_refuse(tmp_path):
     options = ["--wsgi-file", "nesting.py", "--async", "10", "--ugreen"]
     depths = [0] + (SMALL_DEPTHS + DEEP_DEPTHS) * 2 + [0]
