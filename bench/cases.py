@@ -36,6 +36,15 @@ def allocator():
     return "the C library's allocator" if re.search(r"\bmalloc\b", symbols) else "the bundled allocator (mimalloc)"
 
 
+def module_environment(module_dir=None):
+    """The environment of a child process that imports the installed module, or
+    the build in module_dir, put first on its path; its dicts laid out alike."""
+    environment = {**os.environ, "PYTHONHASHSEED": "0"}
+    if module_dir:
+        environment["PYTHONPATH"] = os.path.abspath(module_dir)
+    return environment
+
+
 def _nested(depth):
     return [1] if depth == 1 else [_nested(depth - 1)]
 

@@ -43,10 +43,7 @@ for _ in range(int(calls) + 1):
 
 
 def instructions(module_dir, folder, name, builder, calls):
-    environment = {**os.environ, "PYTHONHASHSEED": "0"}
-    if module_dir:
-        environment["PYTHONPATH"] = os.path.abspath(module_dir)
-    document = "" if builder else f"{name}.json"
+    document, environment = ("" if builder else f"{name}.json"), cases.module_environment(module_dir)
     with tempfile.TemporaryDirectory() as scratch:
         output = os.path.join(scratch, "callgrind.out")
         command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={output}", sys.executable, "-c", CHILD]

@@ -14,7 +14,6 @@ OTHER_MODULE_DIR, put first on its path (make bench-memory builds the module
 there with the C library's allocator).
 """
 
-import os
 import subprocess
 import sys
 
@@ -47,9 +46,7 @@ print(size, resident_kib("VmHWM:") - before, resident_kib("VmRSS:") - before)
 
 def one_call(module_dir, records):
     """(output bytes, peak KiB above the start, KiB left resident after the call)."""
-    environment = {**os.environ, "PYTHONHASHSEED": "0"}
-    if module_dir:
-        environment["PYTHONPATH"] = os.path.abspath(module_dir)
+    environment = cases.module_environment(module_dir)
     run = subprocess.run(
         [sys.executable, "-c", CHILD, str(records)], env=environment, check=True, capture_output=True, text=True
     )
